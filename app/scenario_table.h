@@ -17,6 +17,8 @@ struct Scenario {
 std::span<const Scenario> scenario_table();
 
 // Scenario bodies, one source file each under scenarios/.
+void constrained_allocator_obeys_bounds_and_reuses_dead_storage();
 void encoder_reference_is_finite_and_repeatable();
+void live_allocations_do_not_overlap();
 
 }  // namespace zarn_selfcheck
