@@ -94,6 +94,8 @@ TEST(Compile, DefaultEncoderIsDeterministicAndFitsItsWindows) {
   ASSERT_TRUE(commands.has_value());
   EXPECT_EQ(commands->back().words[0], 255u);
   EXPECT_EQ(commands->back().to_le_bytes().size(), 32u);
+  EXPECT_TRUE(first->tile_commands(63).has_value());
+  EXPECT_EQ(to_string(first->tile_commands(64).error()), "Graph: tile 64 is out of range");
 }
 
 TEST(Compile, SingleRowEncoderStaysOnTileZero) {
@@ -183,6 +185,12 @@ TEST(Compile, ReturnsPlannerAndShareFailuresUnchanged) {
        "tile 0 exceeds data limit allocating out"},
       {"staging region past the exchange window", {1, 257}, {1, 1280}, {.exchange_limit = 0x50100, .data_base = 0x58000},
        "tile 2 exceeds data limit allocating tensor 0 exchange staging"},
+      // The data window may reach the top of the address space, but no region may pass it.
+      {"home region past 2^32 - 1", {256}, {256}, {.data_base = 0xFFFFFF00, .data_limit = 0xFFFFFFFF},
+       "address overflow"},
+      // x ends at 0xFFFFFFF9; out collides with it, and x's end aligned to 16 would be 2^32.
+      {"aligned end past 2^32 - 1", {4}, {4}, {.data_base = 0xFFFFFFE9, .data_limit = 0xFFFFFFFF},
+       "address overflow"},
       // 2^38 bytes over all 64 tiles: 4 GiB per tile, one byte more than 32 bits count.
       {"per-tile share past 32 bits", {std::size_t{1} << 36}, {std::size_t{1} << 36}, {},
        "x: 4294967296 bytes per tile exceed the 32-bit address range"},
