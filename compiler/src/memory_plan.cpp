@@ -95,9 +95,9 @@ bool lifetimes_overlap(std::size_t a_start, std::size_t a_end, std::size_t b_sta
 CompileResult<void> allocate_region(std::vector<Allocation>& allocations, TileAllocations& by_tile,
                                     const RegionRequest& request) {
   detail::check_invariant(request.alignment != 0, "region alignment 0");
-  static const std::vector<std::size_t> kNoAllocations;
   const auto tile_entry = by_tile.find(request.tile);
-  const auto& tile_allocations = tile_entry != by_tile.end() ? tile_entry->second : kNoAllocations;
+  const std::span<const std::size_t> tile_allocations =
+      tile_entry != by_tile.end() ? std::span<const std::size_t>(tile_entry->second) : std::span<const std::size_t>();
 
   // The first candidate is the window base itself, aligned or not; every later one is the aligned end
   // of a region it collided with, so each move strictly raises the address.

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "zarn_compiler/schedule.h"
 #include "zarn_platform/format.h"
