@@ -142,8 +142,9 @@ CompileResult<std::vector<float>> encoder_reference(EncoderConfig config, std::s
   const std::size_t s = config.sequence;
   const std::size_t h = config.hidden;
   const std::size_t f = config.feed_forward;
-  // Dimensions first: without them the expected input size is not even defined.
-  if (s == 0 || h == 0 || config.heads == 0 || h % config.heads != 0) return graph_error("invalid encoder dimensions");
+  // Dimensions first: without a head count there is no head size, and without representable sizes
+  // the expected input size is not even defined.
+  if (config.heads == 0) return graph_error("invalid encoder dimensions");
   const auto activation_elements = matrix_elements(s, h);
   const auto square_elements = matrix_elements(h, h);
   const auto feed_forward_elements = matrix_elements(h, f);

@@ -39,8 +39,7 @@ struct EncoderWeights {
 
 /// Evaluates the encoder layer on `input` (sequence x hidden) and returns the sequence x hidden
 /// result. Checks, in this order, each failing with the `Graph` case:
-/// - "invalid encoder dimensions": `sequence`, `hidden` or `heads` is 0, `hidden` is not a multiple
-///   of `heads`, or the byte size of a sequence x hidden, hidden x hidden or hidden x feed_forward
+/// - "invalid encoder dimensions": `heads` is 0, or the byte size of a sequence x hidden, hidden x hidden or hidden x feed_forward
 ///   matrix does not fit in a machine word;
 /// - "encoder input size mismatch": `input` does not hold sequence x hidden elements;
 /// - "encoder weight size mismatch": a weight matrix does not have its shape's element count.
