@@ -1,5 +1,7 @@
 #include "zarn_compiler/error.h"
 
+#include <ostream>
+
 #include "zarn_platform/overloaded.h"
 
 namespace zarn_compiler {
@@ -30,6 +32,8 @@ std::string to_string(const CompileError& error) {
   text += message(error);
   return text;
 }
+
+std::ostream& operator<<(std::ostream& out, const CompileError& error) { return out << to_string(error); }
 
 std::unexpected<CompileError> graph_error(std::string message) {
   return std::unexpected(CompileError{CompileError::Graph{std::move(message)}});

@@ -1,5 +1,7 @@
 #include "zarn_exchange/error.h"
 
+#include <ostream>
+
 #include "zarn_platform/format.h"
 #include "zarn_platform/overloaded.h"
 
@@ -45,5 +47,7 @@ std::string to_string(const ExchangeError& error) {
                     },
                     error.value);
 }
+
+std::ostream& operator<<(std::ostream& out, const ExchangeError& error) { return out << to_string(error); }
 
 }  // namespace zarn_exchange

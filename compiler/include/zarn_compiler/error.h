@@ -2,6 +2,7 @@
 /// The one error type of the compiler library.
 
 #include <expected>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -45,6 +46,9 @@ std::string message(const CompileError& error);
 
 /// "Graph: invalid tensor w1", "Exchange: Address(327681)".
 std::string to_string(const CompileError& error);
+
+/// Writes `to_string(error)`; also what test frameworks print for a failed comparison.
+std::ostream& operator<<(std::ostream& out, const CompileError& error);
 
 /// Shorthands for returning failures.
 std::unexpected<CompileError> graph_error(std::string message);

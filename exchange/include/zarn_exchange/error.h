@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -54,6 +55,9 @@ using ExchangeResult = std::expected<T, ExchangeError>;
 /// The case name, then the payload in parentheses: `Address(327681)`, `ReceiverSet`,
 /// `Schedule("multicast start cycle")` (text payloads quoted with backslash escapes).
 std::string to_string(const ExchangeError& error);
+
+/// Writes `to_string(error)`; also what test frameworks print for a failed comparison.
+std::ostream& operator<<(std::ostream& out, const ExchangeError& error);
 
 /// The case name alone ("Address", "ReceiverSet", ...).
 std::string_view case_name(const ExchangeError& error);
