@@ -18,7 +18,14 @@
 #include "zarn_compiler/layout.h"
 #include "zarn_compiler/transfer.h"
 
+namespace zarn_exchange {
+struct Topology;  // zarn_exchange/topology.h
+}
+
 namespace zarn_compiler {
+
+struct LoweredExchangePhase;  // zarn_compiler/lowered_exchange.h
+struct LoweredTileProgram;    // zarn_compiler/tile_program.h
 
 /// The tile count and the two SRAM windows of a compilation. The exchange window holds staging
 /// regions and lies below the data window, which holds home regions.
@@ -98,6 +105,28 @@ struct Schedule {
   /// "{what} {value} does not fit in a 32-bit command word" for a phase, operation, tensor or operand
   /// count of 2^32 or more (which only a schedule assembled by hand can hold).
   CompileResult<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
+
+  /// Every exchange phase lowered into one launch of per-tile exchange programs, in phase order; see
+  /// zarn_compiler/lowered_exchange.h. Fails (Graph) with "exchange topology has too few tiles" when
+  /// `topology` has fewer tiles than `tile_count`, then with the first failure of a phase's transfer
+  /// check, slot planning, copy resolution or the exchange library (Exchange, unchanged). On success
+  /// emits the INFO event "lowered exchange schedule" (fields `phases`, `launches`).
+  CompileResult<std::vector<LoweredExchangePhase>> lower_exchanges(const zarn_exchange::Topology& topology) const;
+
+  /// One program per tile 0 to `tile_count` - 1, from `lower_exchanges` (whose event it emits too);
+  /// see zarn_compiler/tile_program.h. On success emits the INFO event "lowered per-tile programs"
+  /// (field `tiles`).
+  CompileResult<std::vector<LoweredTileProgram>> lower_tile_programs(const zarn_exchange::Topology& topology) const;
+
+  /// Address of the first `Home` allocation of `tensor` on `tile`. Fails (Memory) with "missing home
+  /// allocation for tensor {} on tile {}".
+  CompileResult<std::uint32_t> home_address(TensorId tensor, std::uint16_t tile) const;
+
+  /// Where compute phase `compute_phase` reads operand `tensor` on `tile`: the first staging region of
+  /// it on the tile whose lifetime ends at that phase (delivered by the exchange just before),
+  /// otherwise `home_address`.
+  CompileResult<std::uint32_t> compute_input_address(TensorId tensor, std::uint16_t tile,
+                                                     std::size_t compute_phase) const;
 
   friend bool operator==(const Schedule&, const Schedule&) = default;
 };

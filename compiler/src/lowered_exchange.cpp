@@ -1,0 +1,159 @@
+// Lowering the exchange phases of a schedule: one launch per phase, its slots timed one after the
+// other, each tile's rows merged into one program that ends at the phase's last cycle.
+
+#include "zarn_compiler/lowered_exchange.h"
+
+#include <limits>
+#include <utility>
+
+#include "invariant.h"
+#include "zarn_compiler/schedule.h"
+#include "zarn_exchange/multicast.h"
+#include "zarn_exchange/row_program.h"
+#include "zarn_exchange/topology.h"
+#include "zarn_platform/format.h"
+#include "zarn_platform/log.h"
+
+namespace zarn_compiler {
+
+namespace {
+
+/// What the slots of one phase lower to.
+struct LoweredSlots {
+  std::vector<LoweredExchangeGroup> groups;
+  std::map<std::uint16_t, std::vector<std::uint32_t>> tile_rows;
+  ExchangeCost cost;
+};
+
+/// Lowers one group at `schedule_offset`: resolves and patches its copies' addresses, appends its rows
+/// to the tiles' builders and returns the lowered group with the cycle at which its last row ends.
+CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(
+    PendingGroup&& group, std::uint32_t schedule_offset, std::span<const Allocation> allocations, std::size_t phase,
+    const zarn_exchange::Topology& topology, std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder>& builders) {
+  if (group.bytes == 0 || group.bytes % 4 != 0) {
+    return graph_error(zarn_platform::format("tensor {} exchange size is not whole words", group.tensor));
+  }
+  const std::uint32_t words = group.bytes / 4;
+  const auto source_address = resolve_source_address(allocations, group.tensor, group.source, phase);
+  if (!source_address) return std::unexpected(source_address.error());
+  const auto destination_addresses =
+      resolve_destination_addresses(allocations, group.tensor, group.destinations, phase);
+  if (!destination_addresses) return std::unexpected(destination_addresses.error());
+
+  auto plan = topology.multicast(group.source, group.destinations, words, schedule_offset);
+  if (!plan) return exchange_error(plan.error());
+  detail::check_invariant(plan->receivers.size() == group.destinations.size(), "one receiver row per destination");
+  if (auto patched = zarn_exchange::patch_sender_address(plan->sender, *source_address); !patched) {
+    return exchange_error(patched.error());
+  }
+  for (std::size_t index = 0; index < plan->receivers.size(); ++index) {
+    auto patched =
+        zarn_exchange::patch_multicast_receiver_address(plan->receivers[index], (*destination_addresses)[index]);
+    if (!patched) return exchange_error(patched.error());
+  }
+
+  if (auto appended = builders[group.source].append_scheduled_row(plan->sender); !appended) {
+    return exchange_error(appended.error());
+  }
+  for (std::size_t index = 0; index < plan->receivers.size(); ++index) {
+    auto appended = builders[group.destinations[index]].append_scheduled_row(plan->receivers[index]);
+    if (!appended) return exchange_error(appended.error());
+  }
+
+  auto group_cycles = zarn_exchange::plan_event_cycles(plan->sender);
+  if (!group_cycles) return exchange_error(group_cycles.error());
+  for (const auto& row : plan->receivers) {
+    const auto row_cycles = zarn_exchange::plan_event_cycles(row);
+    if (!row_cycles) return exchange_error(row_cycles.error());
+    *group_cycles = std::max(*group_cycles, *row_cycles);
+  }
+
+  LoweredExchangeGroup lowered{.source_tile = group.source,
+                               .destination_tiles = std::move(group.destinations),
+                               .tensor = group.tensor,
+                               .bytes = group.bytes,
+                               .addressing = ExchangeAddressing::Absolute,
+                               .sender = plan->sender,
+                               .receivers = std::move(plan->receivers)};
+  return std::pair{std::move(lowered), *group_cycles};
+}
+
+/// Lowers the slots of exchange phase `phase` into one launch. Every slot starts one cycle after the
+/// latest row of all earlier slots ends (`horizon` + 1), so a tile's rows of different slots never
+/// overlap and a tile that received in one slot can send the copy on in a later one.
+CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&& epoch_groups,
+                                        std::span<const Allocation> allocations, std::size_t phase,
+                                        const zarn_exchange::Topology& topology) {
+  LoweredSlots lowered;
+  std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder> builders;
+  lowered.cost.launches = epoch_groups.empty() ? 0 : 1;
+  std::uint32_t horizon = 0;
+
+  for (auto& slot : epoch_groups) {
+    std::uint32_t schedule_offset = 0;
+    if (horizon != 0) {
+      detail::check_invariant(horizon < std::numeric_limits<std::uint32_t>::max(), "slot start cycle overflow");
+      schedule_offset = horizon + 1;
+    }
+    std::uint32_t slot_horizon = horizon;
+    for (auto& group : slot) {
+      auto result = lower_group(std::move(group), schedule_offset, allocations, phase, topology, builders);
+      if (!result) return std::unexpected(std::move(result.error()));
+      auto& [lowered_group, group_cycles] = *result;
+      slot_horizon = std::max(slot_horizon, group_cycles);
+      const std::uint64_t words = lowered_group.bytes / 4;
+      detail::check_invariant(lowered.cost.payload_words <= std::numeric_limits<std::uint64_t>::max() - words,
+                              "payload word count overflow");
+      lowered.cost.payload_words += words;
+      lowered.groups.push_back(std::move(lowered_group));
+    }
+    horizon = slot_horizon;
+  }
+
+  lowered.cost.estimated_cycles = horizon;
+  for (auto& [tile, builder] : builders) {
+    auto program = std::move(builder).finish(horizon);
+    if (!program) return exchange_error(program.error());
+    lowered.tile_rows.emplace(tile, std::move(*program));
+  }
+  return lowered;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> LoweredExchangeEpoch::row_for(std::uint16_t tile) const {
+  if (const auto program = tile_rows.find(tile); program != tile_rows.end()) return program->second;
+  return {IDLE_EXCHANGE_ROW.begin(), IDLE_EXCHANGE_ROW.end()};
+}
+
+CompileResult<std::vector<LoweredExchangePhase>> Schedule::lower_exchanges(
+    const zarn_exchange::Topology& topology) const {
+  if (topology.tile_count() < tile_count) return graph_error("exchange topology has too few tiles");
+
+  std::vector<LoweredExchangePhase> lowered_phases;
+  std::uint64_t launches = 0;
+  for (std::size_t index = 0; index < phases.size(); ++index) {
+    const auto* exchange = std::get_if<Phase::Exchange>(&phases[index].value);
+    if (exchange == nullptr) continue;
+    if (auto valid = validate_transfers(exchange->transfers); !valid) return std::unexpected(valid.error());
+    auto epoch_groups = plan_exchange_epochs(exchange->transfers, allocations, index);
+    if (!epoch_groups) return std::unexpected(std::move(epoch_groups.error()));
+    auto slots = lower_slots(std::move(*epoch_groups), allocations, index, topology);
+    if (!slots) return std::unexpected(std::move(slots.error()));
+
+    LoweredExchangePhase lowered{.phase = index, .epochs = {}, .cost = slots->cost};
+    if (!slots->groups.empty()) {
+      lowered.epochs.push_back(LoweredExchangeEpoch{
+          .groups = std::move(slots->groups), .tile_rows = std::move(slots->tile_rows), .cost = slots->cost});
+    }
+    launches += lowered.cost.launches;
+    lowered_phases.push_back(std::move(lowered));
+  }
+
+  detail::check_invariant(launches <= std::numeric_limits<std::uint32_t>::max(), "launch count overflow");
+  zarn_platform::emit(zarn_platform::LogLevel::Info, "zarn_compiler", "lowered exchange schedule",
+                      {{"phases", std::uint64_t{lowered_phases.size()}}, {"launches", launches}});
+  return lowered_phases;
+}
+
+}  // namespace zarn_compiler
