@@ -25,7 +25,7 @@ void scheduler_uses_live_staging_as_a_later_phase_source() {
   const auto slots = plan_exchange_epochs(later, schedule.allocations, 1);
   ASSERT_TRUE(slots.has_value());
   EXPECT_EQ(slots->size(), 1u);
-  EXPECT_EQ(resolve_source_address(schedule.allocations, 0, 1, 1), 0x52000u);
+  EXPECT_EQ(resolve_source_address(schedule.allocations, 0, 1, 1, /*delivered_in_phase=*/false), 0x52000u);
   EXPECT_EQ(resolve_destination_addresses(schedule.allocations, 0, std::vector<std::uint16_t>{2}, 1),
             (std::vector<std::uint32_t>{0x53000}));
 

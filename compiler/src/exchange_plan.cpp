@@ -201,9 +201,12 @@ CompileResult<std::vector<std::vector<PendingGroup>>> plan_exchange_epochs(std::
 }
 
 CompileResult<std::uint32_t> resolve_source_address(std::span<const Allocation> allocations, TensorId tensor,
-                                                    std::uint16_t source, std::size_t phase) {
-  const Allocation* copy =
-      first_copy(allocations, tensor, source, [&](const Allocation& a) { return is_staging_of(a, phase); });
+                                                    std::uint16_t source, std::size_t phase, bool delivered_in_phase) {
+  // This phase's staging buffer holds the tensor only once an earlier slot has written it.
+  const Allocation* copy = nullptr;
+  if (delivered_in_phase) {
+    copy = first_copy(allocations, tensor, source, [&](const Allocation& a) { return is_staging_of(a, phase); });
+  }
   if (copy == nullptr) {
     copy =
         first_copy(allocations, tensor, source, [&](const Allocation& a) { return is_live_earlier_staging(a, phase); });

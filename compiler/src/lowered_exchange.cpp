@@ -4,6 +4,7 @@
 #include "zarn_compiler/lowered_exchange.h"
 
 #include <limits>
+#include <set>
 #include <utility>
 
 #include "invariant.h"
@@ -25,22 +26,36 @@ struct LoweredSlots {
   ExchangeCost cost;
 };
 
+/// The exchange phase being lowered and what its slots have built so far.
+struct PhaseLowering {
+  std::span<const Allocation> allocations;
+  std::size_t phase = 0;
+  const zarn_exchange::Topology& topology;
+  /// One program per tile that takes part, created at the tile's first row.
+  std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder> builders;
+  /// (tensor, tile) pairs that earlier slots of the phase have written into the tile's staging copy.
+  std::set<std::pair<TensorId, std::uint16_t>> delivered;
+};
+
 /// Lowers one group at `schedule_offset`: resolves and patches its copies' addresses, appends its rows
 /// to the tiles' builders and returns the lowered group with the cycle at which its last row ends.
-CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(
-    PendingGroup&& group, std::uint32_t schedule_offset, std::span<const Allocation> allocations, std::size_t phase,
-    const zarn_exchange::Topology& topology, std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder>& builders) {
+CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(PendingGroup&& group,
+                                                                          std::uint32_t schedule_offset,
+                                                                          PhaseLowering& lowering) {
+  const auto allocations = lowering.allocations;
+  const std::size_t phase = lowering.phase;
   if (group.bytes == 0 || group.bytes % 4 != 0) {
     return graph_error(zarn_platform::format("tensor {} exchange size is not whole words", group.tensor));
   }
   const std::uint32_t words = group.bytes / 4;
-  const auto source_address = resolve_source_address(allocations, group.tensor, group.source, phase);
+  const auto source_address = resolve_source_address(allocations, group.tensor, group.source, phase,
+                                                     lowering.delivered.contains({group.tensor, group.source}));
   if (!source_address) return std::unexpected(source_address.error());
   const auto destination_addresses =
       resolve_destination_addresses(allocations, group.tensor, group.destinations, phase);
   if (!destination_addresses) return std::unexpected(destination_addresses.error());
 
-  auto plan = topology.multicast(group.source, group.destinations, words, schedule_offset);
+  auto plan = lowering.topology.multicast(group.source, group.destinations, words, schedule_offset);
   if (!plan) return exchange_error(plan.error());
   detail::check_invariant(plan->receivers.size() == group.destinations.size(), "one receiver row per destination");
   if (auto patched = zarn_exchange::patch_sender_address(plan->sender, *source_address); !patched) {
@@ -52,11 +67,11 @@ CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(
     if (!patched) return exchange_error(patched.error());
   }
 
-  if (auto appended = builders[group.source].append_scheduled_row(plan->sender); !appended) {
+  if (auto appended = lowering.builders[group.source].append_scheduled_row(plan->sender); !appended) {
     return exchange_error(appended.error());
   }
   for (std::size_t index = 0; index < plan->receivers.size(); ++index) {
-    auto appended = builders[group.destinations[index]].append_scheduled_row(plan->receivers[index]);
+    auto appended = lowering.builders[group.destinations[index]].append_scheduled_row(plan->receivers[index]);
     if (!appended) return exchange_error(appended.error());
   }
 
@@ -85,7 +100,8 @@ CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&&
                                         std::span<const Allocation> allocations, std::size_t phase,
                                         const zarn_exchange::Topology& topology) {
   LoweredSlots lowered;
-  std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder> builders;
+  PhaseLowering lowering{
+      .allocations = allocations, .phase = phase, .topology = topology, .builders = {}, .delivered = {}};
   lowered.cost.launches = epoch_groups.empty() ? 0 : 1;
   std::uint32_t horizon = 0;
 
@@ -96,8 +112,9 @@ CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&&
       schedule_offset = horizon + 1;
     }
     std::uint32_t slot_horizon = horizon;
+    const std::size_t first_group_of_slot = lowered.groups.size();
     for (auto& group : slot) {
-      auto result = lower_group(std::move(group), schedule_offset, allocations, phase, topology, builders);
+      auto result = lower_group(std::move(group), schedule_offset, lowering);
       if (!result) return std::unexpected(std::move(result.error()));
       auto& [lowered_group, group_cycles] = *result;
       slot_horizon = std::max(slot_horizon, group_cycles);
@@ -108,10 +125,16 @@ CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&&
       lowered.groups.push_back(std::move(lowered_group));
     }
     horizon = slot_horizon;
+    // From the next slot on, the destinations of this slot hold the copies it delivered.
+    for (std::size_t index = first_group_of_slot; index < lowered.groups.size(); ++index) {
+      for (const std::uint16_t destination : lowered.groups[index].destination_tiles) {
+        lowering.delivered.emplace(lowered.groups[index].tensor, destination);
+      }
+    }
   }
 
   lowered.cost.estimated_cycles = horizon;
-  for (auto& [tile, builder] : builders) {
+  for (auto& [tile, builder] : lowering.builders) {
     auto program = std::move(builder).finish(horizon);
     if (!program) return exchange_error(program.error());
     lowered.tile_rows.emplace(tile, std::move(*program));

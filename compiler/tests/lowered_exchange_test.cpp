@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,22 @@ void expect_programs_end_at_horizon(const LoweredExchangeEpoch& epoch) {
     EXPECT_EQ(count_of(program, kReturn), 1u);
     EXPECT_EQ(cycles_of(program), epoch.cost.estimated_cycles);
   }
+}
+
+/// The receive window word of the first PIC delay carrying the receive address mark.
+std::optional<std::uint32_t> receive_window_word(std::span<const std::uint32_t> words) {
+  const auto marked =
+      std::find_if(words.begin(), words.end(), [](std::uint32_t w) { return (w & 0xFC014000u) == 0x60014000u; });
+  if (marked == words.end()) return std::nullopt;
+  return *marked & 0x1FFFu;
+}
+
+/// The SRAM word address of the first send word.
+std::optional<std::uint32_t> send_word_address(std::span<const std::uint32_t> words) {
+  const auto send =
+      std::find_if(words.begin(), words.end(), [](std::uint32_t w) { return (w & 0xF8000000u) == 0x78000000u; });
+  if (send == words.end()) return std::nullopt;
+  return (*send >> 3) & 0x3FFFFu;
 }
 
 CompileResult<std::vector<LoweredExchangePhase>> lower(const std::vector<Transfer>& transfers) {
@@ -250,18 +268,21 @@ TEST(ResolveSourceAddress, RelayBeforeLiveStagingBeforeHome) {
   struct Case {
     const char* name;
     std::vector<Allocation> allocations;
+    bool delivered_in_phase;
     std::uint32_t address;
   };
   const Case cases[] = {
-      {"relay within the phase wins", {other_tile, home, ended_earlier, live_earlier, this_phase}, 0x50200},
-      {"live staging of an earlier phase", {other_tile, home, ended_earlier, live_earlier}, 0x50100},
-      {"home copy", {other_tile, ended_earlier, home}, 0x58000},
+      {"relay within the phase wins", {other_tile, home, ended_earlier, live_earlier, this_phase}, true, 0x50200},
+      {"buffer not yet written", {other_tile, home, ended_earlier, live_earlier, this_phase}, false, 0x50100},
+      {"live staging of an earlier phase", {other_tile, home, ended_earlier, live_earlier}, true, 0x50100},
+      {"home copy", {other_tile, ended_earlier, home}, false, 0x58000},
+      {"home copy beside an unwritten buffer", {this_phase, home}, false, 0x58000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(resolve_source_address(c.allocations, 7, 1, 3), c.address);
+    EXPECT_EQ(resolve_source_address(c.allocations, 7, 1, 3, c.delivered_in_phase), c.address);
   }
-  EXPECT_EQ(resolve_source_address(std::vector{other_tile, ended_earlier}, 7, 1, 3).error(),
+  EXPECT_EQ(resolve_source_address(std::vector{other_tile, ended_earlier, this_phase}, 7, 1, 3, false).error(),
             CompileError{CompileError::Memory{"missing source allocation for tensor 7 on tile 1"}});
 }
 
@@ -381,16 +402,25 @@ TEST(LowerExchanges, RelaysATensorWithinOneLaunch) {
   EXPECT_EQ(cycles_of(tile1), 247u);
   // Both roles address byte 0x50400: window word 0x100 in the marked PIC delay, word address 0x14100
   // in the send word.
-  const auto marked =
-      std::find_if(tile1.begin(), tile1.end(), [](std::uint32_t w) { return (w & 0xFC014000u) == 0x60014000u; });
-  ASSERT_NE(marked, tile1.end());
-  EXPECT_EQ(*marked & 0x1FFFu, 0x100u);
-  const auto send =
-      std::find_if(tile1.begin(), tile1.end(), [](std::uint32_t w) { return (w & 0xF8000000u) == 0x78000000u; });
-  ASSERT_NE(send, tile1.end());
-  EXPECT_GT(send, marked);
-  EXPECT_EQ((*send >> 3) & 0x3FFFFu, 0x14100u);
+  EXPECT_EQ(receive_window_word(tile1), 0x100u);
+  EXPECT_EQ(send_word_address(tile1), 0x14100u);
+  EXPECT_EQ(receive_window_word(epoch.groups[0].receivers[0]), 0x100u);
+  EXPECT_EQ(send_word_address(epoch.groups[1].sender), 0x14100u);
   expect_programs_end_at_horizon(epoch);
+}
+
+TEST(LowerExchanges, SendBeforeTheTilesOwnDeliveryReadsItsHomeCopy) {
+  // Tile 1 holds a home copy of t0 and also receives t0 from tile 3. Its own send is coloured first
+  // and runs in the first slot, before its staging buffer (0x52000) is written, so it reads its home
+  // copy (0x62000).
+  const auto lowered = lower({{3, 1, 0, 256}, {1, 2, 0, 256}});
+  ASSERT_TRUE(lowered.has_value());
+  const auto& groups = lowered->front().epochs.front().groups;
+  ASSERT_EQ(groups.size(), 2u);
+  EXPECT_EQ(groups[0].source_tile, 1u);
+  EXPECT_EQ(send_word_address(groups[0].sender), 0x62000u / 4);
+  EXPECT_EQ(groups[1].source_tile, 3u);
+  EXPECT_EQ(receive_window_word(groups[1].receivers[0]), (0x52000u - 0x50000u) / 4);
 }
 
 TEST(LowerExchanges, LiveStagingCopyFeedsALaterPhase) {
@@ -403,8 +433,8 @@ TEST(LowerExchanges, LiveStagingCopyFeedsALaterPhase) {
   EXPECT_TRUE(later.tile_rows.contains(1));
   ASSERT_EQ(later.groups.size(), 1u);
   // Source: tile 1's staging copy of phase 0 (word 0x14800); destination: window word 0x1000.
-  EXPECT_EQ((later.groups[0].sender[2] >> 3) & 0x3FFFFu, 0x52000u / 4);
-  EXPECT_EQ(later.groups[0].receivers[0][3] & 0x1FFFu, (0x53000u - 0x50000u) / 4);
+  EXPECT_EQ(send_word_address(later.groups[0].sender), 0x52000u / 4);
+  EXPECT_EQ(receive_window_word(later.groups[0].receivers[0]), (0x53000u - 0x50000u) / 4);
 
   const auto ended = zarn_compiler_testing::live_staging_schedule(1).lower_exchanges(k1472());
   ASSERT_FALSE(ended.has_value());

@@ -93,12 +93,14 @@ CompileResult<std::vector<std::vector<PendingGroup>>> plan_exchange_epochs(std::
                                                                            std::span<const Allocation> allocations,
                                                                            std::size_t phase);
 
-/// Address of the copy that `source` sends `tensor` from in exchange phase `phase`: the first
-/// staging copy of this phase on the tile (a relay within the launch), else the first staging copy of
-/// an earlier phase live at `phase`, else the first home copy. Fails (Memory) with "missing source
+/// Address of the copy that `source` sends `tensor` from in exchange phase `phase`: when an earlier
+/// slot of the phase delivered the tensor to the tile (`delivered_in_phase`), the first staging copy
+/// of this phase on the tile (a relay within the launch); otherwise, or when there is none, the first
+/// staging copy of an earlier phase live at `phase`, else the first home copy. A staging copy of
+/// this phase that no earlier slot has written yet is never read. Fails (Memory) with "missing source
 /// allocation for tensor {} on tile {}".
 CompileResult<std::uint32_t> resolve_source_address(std::span<const Allocation> allocations, TensorId tensor,
-                                                    std::uint16_t source, std::size_t phase);
+                                                    std::uint16_t source, std::size_t phase, bool delivered_in_phase);
 
 /// Addresses of the staging copies of `phase` that receive `tensor` on each tile of `destinations`,
 /// in that order. Fails (Memory) with "missing staging allocation for tensor {} on tile {}" for the
