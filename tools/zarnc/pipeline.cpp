@@ -125,9 +125,10 @@ Json results_document(const Results& results, StageSet emitted) {
   put(Stage::Exchanges, [&] { return results.exchanges ? zarn_files::exchanges_json(*results.exchanges) : Json(nullptr); });
   put(Stage::Programs, [&] { return results.programs ? zarn_files::programs_json(*results.programs) : Json(nullptr); });
   if (results.failure) {
-    Json error = Json{{"stage", std::string(stage_name(results.failure->stage))}};
-    for (const auto& [name, value] : error_json(results.failure->error).items()) error[name] = value;
-    document["error"] = std::move(error);
+    const CompileError& error = results.failure->error;
+    document["error"] = Json{{"stage", std::string(stage_name(results.failure->stage))},
+                             {"kind", std::string(zarn_compiler::kind_name(error))},
+                             {"message", zarn_compiler::message(error)}};
   } else {
     document["error"] = nullptr;
   }

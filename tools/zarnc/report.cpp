@@ -160,7 +160,7 @@ void sram_section(std::string& out, const Style& style, const Results& results, 
   const std::uint32_t peak_base =
       results.options ? std::min(results.options->exchange_base, results.options->data_base) : 0;
   section.line(format("peak per tile{} over {}: min {}, median {}, max {} on tile {}{}",
-                      results.options ? format(" above {}", hex_text(peak_base)) : std::string(),
+                      results.options ? format(" above {}", hex_text(peak_base)) : std::string(" above the lower window base"),
                       count_text(peaks.size(), "tile", "tiles"), byte_size_text(peaks.front()),
                       byte_size_text(peaks[(peaks.size() - 1) / 2]), byte_size_text(max_peak), max_tile,
                       idle == 0 ? std::string() : format(" ({} without data)", count_text(idle, "tile", "tiles"))));
