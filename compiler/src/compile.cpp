@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "invariant.h"
 #include "zarn_compiler/memory_plan.h"
@@ -32,17 +34,23 @@ CompileResult<std::vector<Phase>> build_phases(const Graph& graph, std::span<con
   return phases;
 }
 
-/// Per tile, the largest allocation end counted from `base`.
+/// Per tile, the largest allocation end counted from `base`. The peaks are gathered in a list indexed
+/// by tile and then handed to the map in ascending tile order, each entry placed at the map's end.
 std::map<std::uint16_t, std::uint32_t> tile_peaks(std::span<const Allocation> allocations, std::uint32_t base) {
-  std::map<std::uint16_t, std::uint32_t> peaks;
+  std::vector<std::optional<std::uint32_t>> by_tile;
   for (const Allocation& allocation : allocations) {
     // Every region lies inside one of the two windows, so its end fits and is not below `base`.
     const std::uint64_t end = std::uint64_t{allocation.address} + allocation.size;
     detail::check_invariant(end >= base && end <= std::numeric_limits<std::uint32_t>::max(),
                             "allocation outside the SRAM windows");
     const auto offset = static_cast<std::uint32_t>(end - base);
-    const auto [entry, inserted] = peaks.emplace(allocation.tile, offset);
-    if (!inserted) entry->second = std::max(entry->second, offset);
+    if (allocation.tile >= by_tile.size()) by_tile.resize(std::size_t{allocation.tile} + 1);
+    auto& peak = by_tile[allocation.tile];
+    peak = std::max(peak.value_or(0), offset);
+  }
+  std::map<std::uint16_t, std::uint32_t> peaks;
+  for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
+    if (by_tile[tile]) peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
   }
   return peaks;
 }

@@ -1,9 +1,13 @@
 #include "zarn_compiler/memory_plan.h"
 
 #include <algorithm>
+#include <expected>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
+#include <unordered_set>
+#include <utility>
 
 #include "invariant.h"
 #include "zarn_platform/format.h"
@@ -74,17 +78,99 @@ HomeLifetimes home_lifetimes(const Graph& graph, std::span<const Phase> phases) 
   return lifetimes;
 }
 
-/// Whether the allocations from `first` on already hold the staging region of (tensor, tile) for
-/// exchange phase `phase`. Every staging region of that phase was appended from `first` on.
-bool has_staging_region(std::span<const Allocation> allocations, std::size_t first, TensorId tensor,
-                        std::uint16_t tile, std::size_t phase) {
-  const AllocationKind kind{AllocationKind::ExchangeStaging{phase}};
-  for (std::size_t index = first; index < allocations.size(); ++index) {
-    const auto& allocation = allocations[index];
-    if (allocation.tensor == tensor && allocation.tile == tile && allocation.kind == kind) return true;
+/// Why no start was found for a region.
+enum class PlacementFailure : std::uint8_t {
+  /// A candidate region would end past 2^32 - 1.
+  AddressOverflow,
+  /// The lowest free start makes the region end above the window's limit.
+  OutsideWindow,
+};
+
+/// The regions placed so far, per tile, each tile's list ordered by start address.
+///
+/// The plan's first fit is the lowest start that is the window base itself or a multiple of the
+/// alignment above it whose span meets no region of the tile with an overlapping lifetime. That start
+/// does not depend on the order in which colliding regions are examined, so walking the tile's
+/// regions once in address order finds it: the candidate only ever moves up, past a region it meets,
+/// and once a region starts at or above the candidate's end, every later one does too. A placement
+/// therefore reads each region of its tile below the result at most once, instead of rescanning the
+/// tile's list after every move.
+class TileRegionIndex {
+ public:
+  std::expected<std::uint32_t, PlacementFailure> lowest_free_start(const RegionRequest& request) const {
+    std::uint64_t address = request.base;
+    if (address + request.size > kAddressRange) return std::unexpected(PlacementFailure::AddressOverflow);
+    if (request.tile < regions_.size()) {
+      for (const PlacedRegion& region : regions_[request.tile]) {
+        // Invariant: every region passed so far whose lifetime overlaps ends at or below `address`.
+        if (region.address >= address + request.size) break;
+        if (region.end <= address) continue;
+        if (!lifetimes_overlap(request.live_from, request.live_until, region.live_from, region.live_until)) continue;
+        address = (std::uint64_t{region.end} + request.alignment - 1) / request.alignment * request.alignment;
+        if (address > kAddressRange || address + request.size > kAddressRange) {
+          return std::unexpected(PlacementFailure::AddressOverflow);
+        }
+      }
+    }
+    if (address + request.size > request.limit) return std::unexpected(PlacementFailure::OutsideWindow);
+    return static_cast<std::uint32_t>(address);
   }
-  return false;
+
+  void insert(const Allocation& allocation) {
+    if (allocation.tile >= regions_.size()) regions_.resize(std::size_t{allocation.tile} + 1);
+    auto& tile_regions = regions_[allocation.tile];
+    const auto position =
+        std::upper_bound(tile_regions.begin(), tile_regions.end(), allocation.address,
+                         [](std::uint32_t address, const PlacedRegion& region) { return address < region.address; });
+    tile_regions.insert(position, PlacedRegion{.address = allocation.address,
+                                               .end = allocation.address + allocation.size,
+                                               .live_from = allocation.live_from,
+                                               .live_until = allocation.live_until});
+  }
+
+ private:
+  /// What the collision test reads of a placed region; `end` fits because placement checked it.
+  struct PlacedRegion {
+    std::uint32_t address = 0;
+    std::uint32_t end = 0;
+    std::size_t live_from = 0;
+    std::size_t live_until = 0;
+  };
+
+  /// Indexed by tile; grown to the largest tile seen.
+  std::vector<std::vector<PlacedRegion>> regions_;
+};
+
+/// Places one region of the plan, with the same result and failures as `allocate_region`. The label
+/// is made only for a failure message.
+template <typename MakeLabel>
+CompileResult<void> place_region(std::vector<Allocation>& allocations, TileRegionIndex& index,
+                                 const RegionRequest& request, MakeLabel make_label) {
+  const auto start = index.lowest_free_start(request);
+  if (!start) {
+    if (start.error() == PlacementFailure::AddressOverflow) return memory_error("address overflow");
+    return memory_error(zarn_platform::format("tile {} exceeds data limit allocating {}", request.tile, make_label()));
+  }
+  allocations.push_back(Allocation{.tensor = request.tensor,
+                                   .tile = request.tile,
+                                   .address = *start,
+                                   .size = request.size,
+                                   .live_from = request.live_from,
+                                   .live_until = request.live_until,
+                                   .kind = request.kind});
+  index.insert(allocations.back());
+  return {};
 }
+
+std::string staging_label(TensorId tensor) { return zarn_platform::format("tensor {} exchange staging", tensor); }
+
+/// (tensor, destination tile) pairs of one exchange phase that already have their staging region.
+struct StagedPairHash {
+  std::size_t operator()(const std::pair<TensorId, std::uint16_t>& pair) const {
+    return std::hash<TensorId>{}(pair.first) * 0x9E3779B97F4A7C15ull ^ pair.second;
+  }
+};
+using StagedPairs = std::unordered_set<std::pair<TensorId, std::uint16_t>, StagedPairHash>;
 
 }  // namespace
 
@@ -145,8 +231,14 @@ CompileResult<std::vector<Allocation>> plan_memory(const Graph& graph, std::span
   detail::check_invariant(layouts.size() == graph.tensors.size(), "one layout per tensor");
   const HomeLifetimes lifetimes = home_lifetimes(graph, phases);
 
+  std::size_t region_count = 0;
+  for (const Layout& layout : layouts) region_count += layout.tiles.size();
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<Phase::Exchange>(&phase.value)) region_count += exchange->transfers.size();
+  }
   std::vector<Allocation> allocations;
-  TileAllocations by_tile;
+  allocations.reserve(region_count);
+  TileRegionIndex index;
 
   for (const Tensor& tensor : graph.tensors) {
     const Layout& layout = layouts[tensor.id];
@@ -156,43 +248,44 @@ CompileResult<std::vector<Allocation>> plan_memory(const Graph& graph, std::span
     const auto size = align_u32_checked(*share, layout.alignment);
     if (!size) return memory_error(per_tile_size_message(tensor.name, *share));
     for (const std::uint16_t tile : layout.tiles) {
-      const auto placed = allocate_region(allocations, by_tile,
-                                          RegionRequest{.tensor = tensor.id,
-                                                        .tile = tile,
-                                                        .size = *size,
-                                                        .live_from = lifetimes.live_from[tensor.id],
-                                                        .live_until = lifetimes.live_until[tensor.id],
-                                                        .alignment = layout.alignment,
-                                                        .kind = {AllocationKind::Home{}},
-                                                        .base = options.data_base,
-                                                        .limit = options.data_limit,
-                                                        .label = tensor.name});
+      const auto placed = place_region(allocations, index,
+                                       RegionRequest{.tensor = tensor.id,
+                                                     .tile = tile,
+                                                     .size = *size,
+                                                     .live_from = lifetimes.live_from[tensor.id],
+                                                     .live_until = lifetimes.live_until[tensor.id],
+                                                     .alignment = layout.alignment,
+                                                     .kind = {AllocationKind::Home{}},
+                                                     .base = options.data_base,
+                                                     .limit = options.data_limit,
+                                                     .label = tensor.name},
+                                       [&] { return std::string(tensor.name); });
       if (!placed) return std::unexpected(placed.error());
     }
   }
 
-  for (std::size_t index = 0; index < phases.size(); ++index) {
-    const auto* exchange = std::get_if<Phase::Exchange>(&phases[index].value);
+  StagedPairs staged;
+  for (std::size_t phase = 0; phase < phases.size(); ++phase) {
+    const auto* exchange = std::get_if<Phase::Exchange>(&phases[phase].value);
     if (exchange == nullptr) continue;
-    const std::size_t first_of_phase = allocations.size();
+    // Only this phase's staging regions can match: they are all made in this loop.
+    staged.clear();
     for (const Transfer& transfer : exchange->transfers) {
-      if (has_staging_region(allocations, first_of_phase, transfer.tensor, transfer.destination_tile, index)) {
-        continue;
-      }
-      const std::string label = zarn_platform::format("tensor {} exchange staging", transfer.tensor);
+      if (!staged.emplace(transfer.tensor, transfer.destination_tile).second) continue;
       const auto size = align_u32_checked(transfer.bytes, kStagingAlignment);
-      if (!size) return memory_error(per_tile_size_message(label, transfer.bytes));
-      const auto placed = allocate_region(allocations, by_tile,
-                                          RegionRequest{.tensor = transfer.tensor,
-                                                        .tile = transfer.destination_tile,
-                                                        .size = *size,
-                                                        .live_from = index,
-                                                        .live_until = index + 1,
-                                                        .alignment = kStagingAlignment,
-                                                        .kind = {AllocationKind::ExchangeStaging{index}},
-                                                        .base = options.exchange_base,
-                                                        .limit = options.exchange_limit,
-                                                        .label = label});
+      if (!size) return memory_error(per_tile_size_message(staging_label(transfer.tensor), transfer.bytes));
+      const auto placed = place_region(allocations, index,
+                                       RegionRequest{.tensor = transfer.tensor,
+                                                     .tile = transfer.destination_tile,
+                                                     .size = *size,
+                                                     .live_from = phase,
+                                                     .live_until = phase + 1,
+                                                     .alignment = kStagingAlignment,
+                                                     .kind = {AllocationKind::ExchangeStaging{phase}},
+                                                     .base = options.exchange_base,
+                                                     .limit = options.exchange_limit,
+                                                     .label = {}},
+                                       [&] { return staging_label(transfer.tensor); });
       if (!placed) return std::unexpected(placed.error());
     }
   }

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "invariant.h"
 #include "zarn_compiler/schedule.h"
 #include "zarn_platform/format.h"
 #include "zarn_platform/overloaded.h"
@@ -92,6 +93,69 @@ CompileResult<std::vector<EncodedTileCommand>> Schedule::tile_commands(std::uint
   }
   commands.push_back(EncodedTileCommand{{EncodedTileCommand::kEnd, 0, 0, 0, 0, 0, 0, 0}});
   return commands;
+}
+
+CompileResult<std::vector<std::vector<EncodedTileCommand>>> Schedule::all_tile_commands() const {
+  // First the number of commands of every tile, so that each stream is allocated once.
+  std::vector<std::size_t> counts(tile_count, 1);
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<Phase::Exchange>(&phase.value)) {
+      for (const auto& transfer : exchange->transfers) {
+        if (transfer.source_tile < tile_count) ++counts[transfer.source_tile];
+        if (transfer.destination_tile != transfer.source_tile && transfer.destination_tile < tile_count) {
+          ++counts[transfer.destination_tile];
+        }
+      }
+      continue;
+    }
+    for (const auto& kernel : std::get<Phase::Compute>(phase.value).commands) {
+      if (kernel.tile < tile_count) ++counts[kernel.tile];
+    }
+  }
+  std::vector<std::vector<EncodedTileCommand>> streams(tile_count);
+  for (std::size_t tile = 0; tile < streams.size(); ++tile) streams[tile].reserve(counts[tile]);
+
+  // Phase by phase, each command goes to the streams of the tiles it names, so every stream keeps
+  // phase order and list order within a phase, as `tile_commands` builds it.
+  bool failed = false;
+  for (std::size_t index = 0; index < phases.size() && !failed; ++index) {
+    if (const auto* exchange = std::get_if<Phase::Exchange>(&phases[index].value)) {
+      for (const auto& transfer : exchange->transfers) {
+        const bool source_listed = transfer.source_tile < tile_count;
+        const bool destination_listed =
+            transfer.destination_tile != transfer.source_tile && transfer.destination_tile < tile_count;
+        if (!source_listed && !destination_listed) continue;
+        const auto command = transfer_command(index, transfer);
+        if (!command) {
+          failed = true;
+          break;
+        }
+        if (source_listed) streams[transfer.source_tile].push_back(*command);
+        if (destination_listed) streams[transfer.destination_tile].push_back(*command);
+      }
+      continue;
+    }
+    const auto& compute = std::get<Phase::Compute>(phases[index].value);
+    for (const auto& kernel : compute.commands) {
+      if (kernel.tile >= tile_count) continue;
+      const auto command = compute_command(index, compute.op, kernel);
+      if (!command) {
+        failed = true;
+        break;
+      }
+      streams[kernel.tile].push_back(*command);
+    }
+  }
+  if (failed) {
+    // Which tile fails first depends on tile order, not phase order: let the per-tile walk say.
+    for (std::uint16_t tile = 0; tile < tile_count; ++tile) {
+      auto stream = tile_commands(tile);
+      if (!stream) return std::unexpected(std::move(stream.error()));
+    }
+    detail::check_invariant(false, "a command that failed once encodes on its own tile");
+  }
+  for (auto& stream : streams) stream.push_back(EncodedTileCommand{{EncodedTileCommand::kEnd, 0, 0, 0, 0, 0, 0, 0}});
+  return streams;
 }
 
 }  // namespace zarn_compiler

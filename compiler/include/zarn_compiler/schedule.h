@@ -106,6 +106,11 @@ struct Schedule {
   /// count of 2^32 or more (which only a schedule assembled by hand can hold).
   CompileResult<std::vector<EncodedTileCommand>> tile_commands(std::uint16_t tile) const;
 
+  /// The command streams of every tile 0 to `tile_count` - 1: entry t equals `tile_commands(t)`, and
+  /// a failure is the one `tile_commands` gives for the lowest failing tile. One walk over the phases
+  /// for all tiles, where calling `tile_commands` per tile walks them once per tile.
+  CompileResult<std::vector<std::vector<EncodedTileCommand>>> all_tile_commands() const;
+
   /// Every exchange phase lowered into one launch of per-tile exchange programs, in phase order; see
   /// zarn_compiler/lowered_exchange.h. Fails (Graph) with "exchange topology has too few tiles" when
   /// `topology` has fewer tiles than `tile_count`, then with the first failure of a phase's transfer
