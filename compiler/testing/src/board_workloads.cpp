@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "zarn_compiler_testing/seeded_random.h"
+
 namespace zarn_compiler_testing {
 
 using zarn_compiler::Allocation;
@@ -22,25 +24,7 @@ constexpr std::uint32_t kStagingBase = 0x50000;
 
 std::uint32_t align16(std::uint32_t bytes) { return (bytes + 15u) / 16u * 16u; }
 
-/// A small deterministic generator (32-bit xorshift); the same seed gives the same phase on every
-/// platform, unlike the standard distributions.
-class Random {
- public:
-  explicit Random(std::uint32_t seed) : state_(seed == 0 ? 0x9E3779B9u : seed) {}
-
-  std::uint32_t next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return state_;
-  }
-
-  /// A value in [0, bound).
-  std::uint32_t below(std::uint32_t bound) { return next() % bound; }
-
- private:
-  std::uint32_t state_;
-};
+using Random = SeededRandom;
 
 struct RandomGroup {
   std::uint16_t source = 0;
@@ -119,7 +103,8 @@ Schedule all_to_all_schedule(std::uint16_t tiles) {
   return board_exchange_schedule(transfers);
 }
 
-Schedule random_exchange_schedule(std::uint32_t seed, std::size_t group_count, std::uint16_t tile_count) {
+Schedule random_exchange_schedule(std::uint32_t seed, std::size_t group_count, std::uint16_t tile_count,
+                                  std::uint32_t relay_one_in) {
   Random random(seed);
   std::vector<RandomGroup> groups;
   groups.reserve(group_count);
@@ -131,8 +116,8 @@ Schedule random_exchange_schedule(std::uint32_t seed, std::size_t group_count, s
     group.tensor = index;
     group.bytes = 4 * (1 + random.below(16));
     group.source = static_cast<std::uint16_t>(random.below(tile_count));
-    // About one group in 64 relays the copy an earlier (non-relay) group delivered.
-    if (index > 0 && random.below(100000) == 0) {
+    // About one group in `relay_one_in` relays the copy an earlier (non-relay) group delivered.
+    if (relay_one_in != 0 && index > 0 && random.below(relay_one_in) == 0) {
       const RandomGroup& earlier = groups[random.below(static_cast<std::uint32_t>(index))];
       if (!earlier.relay) {
         group.relay = true;

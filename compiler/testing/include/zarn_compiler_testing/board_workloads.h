@@ -45,10 +45,15 @@ zarn_compiler::Schedule all_tile_matching_schedule();
 zarn_compiler::Schedule all_to_all_schedule(std::uint16_t tiles = 64);
 
 /// A seeded random phase on `tile_count` tiles with `group_count` multicast groups of 1 to 8
-/// destinations each (4 to 64 bytes). Group g sends tensor g % `tensor_count`... from a random source;
-/// about one group in eight relays a copy that an earlier group of the phase delivers. The result
-/// passes `validate_transfers` and lowers without error for the default sizes.
+/// destinations each (4 to 64 bytes), their transfers listed in a shuffled order. Group g sends
+/// tensor g from a random source; with `relay_one_in` n > 0, about one group in n instead relays the
+/// tensor of an earlier group from one of that group's destinations (the relay's source then holds
+/// only the staging copy it receives in this phase). The result passes `validate_transfers`. Without
+/// relays it lowers without error for the default sizes (about 14 slots, some 2600 cycles); with
+/// relays the colour classes often wait on each other and the lowering fails with "exchange staging
+/// dependencies contain a cycle".
 zarn_compiler::Schedule random_exchange_schedule(std::uint32_t seed, std::size_t group_count = kBoardTiles,
-                                                 std::uint16_t tile_count = kBoardTiles);
+                                                 std::uint16_t tile_count = kBoardTiles,
+                                                 std::uint32_t relay_one_in = 0);
 
 }  // namespace zarn_compiler_testing
