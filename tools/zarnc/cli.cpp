@@ -284,13 +284,15 @@ void add_output_flags(CLI::App& command, OutputFlags& flags) {
       ->delimiter(',')
       ->type_name("LIST");
   command.add_option("--format", flags.format, "Output format of the emitted stages: text or json")
-      ->check(CLI::IsMember({"text", "json"}))
+      ->check(CLI::IsMember({"text", "json"}).description(""))
+      ->type_name("text|json")
       ->capture_default_str();
   command.add_option("-o,--output", flags.output,
                      "Write every emitted stage (all without --emit) as files into DIR, atomically")
       ->type_name("DIR");
   command.add_option("--color", flags.color, "Colour on standard output: auto (only on a terminal), always, never")
-      ->check(CLI::IsMember({"auto", "always", "never"}))
+      ->check(CLI::IsMember({"auto", "always", "never"}).description(""))
+      ->type_name("WHEN")
       ->capture_default_str();
 }
 
@@ -380,7 +382,8 @@ int run(int argc, char** argv) {
                         "A JSON array of sequence x hidden numbers (default: the ramp (i - 9) / 16)")
       ->type_name("FILE");
   reference->add_option("--format", reference_format, "Output format: text or json")
-      ->check(CLI::IsMember({"text", "json"}))
+      ->check(CLI::IsMember({"text", "json"}).description(""))
+      ->type_name("text|json")
       ->capture_default_str();
 
   for (CLI::App* command : {encoder, compile, lower, reference}) command->footer(kFooter);
