@@ -1,12 +1,13 @@
 #include "zarn_files/json_document.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -218,24 +219,32 @@ FileResult<Json> parse_json(std::string_view text, std::string_view file) {
 
 FileResult<std::string> read_text_file(const std::string& path) {
   const auto failure = [&](std::string problem) { return std::unexpected(FileError{format("{}: {}", path, problem)}); };
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!stream) return failure(format("cannot open: {}", system_message(errno)));
+  // Non-blocking, so that opening a FIFO without a writer cannot hang; only regular files are read.
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return failure(format("cannot open: {}", system_message(errno)));
+  struct Closer {
+    int descriptor;
+    ~Closer() { close(descriptor); }
+  } closer{descriptor};
   struct stat status {};
-  if (fstat(fileno(stream.get()), &status) != 0) return failure(format("cannot read: {}", system_message(errno)));
+  if (fstat(descriptor, &status) != 0) return failure(format("cannot read: {}", system_message(errno)));
   if (!S_ISREG(status.st_mode)) return failure("not a regular file");
   if (static_cast<std::uint64_t>(status.st_size) > kMaxDocumentBytes) {
     return failure(format("file is larger than {} bytes", kMaxDocumentBytes));
   }
   std::string text;
-  char buffer[1 << 16];
+  std::vector<char> buffer(std::size_t{1} << 16);
   while (true) {
-    const std::size_t count = std::fread(buffer, 1, sizeof buffer, stream.get());
-    text.append(buffer, count);
+    const ssize_t count = read(descriptor, buffer.data(), buffer.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return failure(format("cannot read: {}", system_message(errno)));
+    }
+    if (count == 0) break;
+    text.append(buffer.data(), static_cast<std::size_t>(count));
     // The file may have grown since fstat.
     if (text.size() > kMaxDocumentBytes) return failure(format("file is larger than {} bytes", kMaxDocumentBytes));
-    if (count < sizeof buffer) break;
   }
-  if (std::ferror(stream.get()) != 0) return failure("cannot read");
   return text;
 }
 

@@ -2,6 +2,7 @@
 // class with its exit status, and -o folders that appear whole or not at all.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -138,6 +139,8 @@ TEST(Zarnc, EveryErrorClassHasItsExitStatus) {
   unstaged["allocations"].erase(1);
   const std::string no_staging = file("no-staging.json", unstaged.dump());
   const std::string short_input = file("short-input.json", "[1, 2, 3]");
+  const std::string fifo = (folder.path() / "fifo.json").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // opening it must not wait for a writer
   const std::string text_input = file("text-input.json", R"([1, "2"])");
 
   struct Case {
@@ -178,6 +181,7 @@ TEST(Zarnc, EveryErrorClassHasItsExitStatus) {
       {{"lower", missing_field}, 2, "zarnc: error: " + missing_field + ": $: missing member \"peak_sram\""},
       {{"compile", (folder.path() / "absent.json").string()}, 2, "absent.json: cannot open: No such file or directory"},
       {{"compile", folder.path().string()}, 2, ": not a regular file"},
+      {{"lower", fifo}, 2, "fifo.json: not a regular file"},
       {{"reference", "--input", text_input}, 2,
        "zarnc: error: " + text_input + ": $[1]: expected a number, found a string"},
       // Compilation, lowering and evaluation failures.
