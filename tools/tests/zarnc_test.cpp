@@ -161,6 +161,7 @@ TEST(Zarnc, EveryErrorClassHasItsExitStatus) {
       {{"encoder", "--emit", "schedule,graphs"}, 2,
        "zarnc: error: --emit: unknown stage \"graphs\" (expected graph, schedule, commands, exchanges, programs or all)"},
       {{"encoder", "--format", "xml"}, 2, "--format: xml not in {text,json}"},
+      {{"encoder", "-o", ""}, 2, "zarnc: error: -o: name a folder"},
       {{"reference", "--hidden", "8192"}, 2,
        "zarnc: error: the wq matrix would be 8192 x 8192; the reference evaluation takes at most 16777216 elements "
        "per matrix"},

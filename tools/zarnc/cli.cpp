@@ -265,7 +265,8 @@ int finish(const Results& results, const OutputPlan& plan, const OutputFlags& fl
 }
 
 /// Checks the output flags and the folder before any work is done.
-Checked<OutputPlan> prepare_output(const OutputFlags& flags) {
+Checked<OutputPlan> prepare_output(const OutputFlags& flags, bool output_given) {
+  if (output_given && flags.output.empty()) return std::unexpected(UsageError{"-o: name a folder"});
   auto plan = output_plan(flags);
   if (!plan) return plan;
   if (!flags.output.empty()) {
@@ -277,7 +278,8 @@ Checked<OutputPlan> prepare_output(const OutputFlags& flags) {
 
 StageSet wanted_stages(const OutputPlan& plan) { return plan.report ? StageSet::all() : plan.emitted; }
 
-void add_output_flags(CLI::App& command, OutputFlags& flags) {
+/// Adds the output flags; returns the -o option, whose count tells "-o ''" from no -o.
+CLI::Option* add_output_flags(CLI::App& command, OutputFlags& flags) {
   command.add_option("--emit", flags.emit,
                      "Stages to output, comma-separated: graph, schedule, commands, exchanges, programs, all "
                      "(default: the text report)")
@@ -287,13 +289,14 @@ void add_output_flags(CLI::App& command, OutputFlags& flags) {
       ->check(CLI::IsMember({"text", "json"}).description(""))
       ->type_name("text|json")
       ->capture_default_str();
-  command.add_option("-o,--output", flags.output,
-                     "Write every emitted stage (all without --emit) as files into DIR, atomically")
-      ->type_name("DIR");
+  CLI::Option* output = command.add_option("-o,--output", flags.output,
+                                           "Write every emitted stage (all without --emit) as files into DIR, atomically")
+                            ->type_name("DIR");
   command.add_option("--color", flags.color, "Colour on standard output: auto (only on a terminal), always, never")
       ->check(CLI::IsMember({"auto", "always", "never"}).description(""))
       ->type_name("WHEN")
       ->capture_default_str();
+  return output;
 }
 
 void add_option_flags(CLI::App& command, OptionFlags& flags) {
@@ -363,18 +366,18 @@ int run(int argc, char** argv) {
   CLI::App* encoder = app.add_subcommand("encoder", "Compile the built-in transformer-encoder layer");
   add_encoder_flags(*encoder, encoder_flags);
   add_option_flags(*encoder, option_flags);
-  add_output_flags(*encoder, output_flags);
+  std::vector<CLI::Option*> output_options{add_output_flags(*encoder, output_flags)};
 
   CLI::App* compile = app.add_subcommand("compile", "Compile a graph file (form 1: builder steps; form 2: a graph record)");
   compile->add_option("GRAPH", input_path, "The graph file (JSON)")->required()->type_name("GRAPH.json");
   add_option_flags(*compile, option_flags);
-  add_output_flags(*compile, output_flags);
+  output_options.push_back(add_output_flags(*compile, output_flags));
 
   CLI::App* lower = app.add_subcommand("lower", "Lower a schedule file for the 1472-tile K1472 board");
   lower->add_option("SCHEDULE", input_path, "The schedule file (JSON), as compile writes it or built by hand")
       ->required()
       ->type_name("SCHEDULE.json");
-  add_output_flags(*lower, output_flags);
+  output_options.push_back(add_output_flags(*lower, output_flags));
 
   CLI::App* reference = app.add_subcommand("reference", "Evaluate the encoder layer on the host and print the outputs");
   add_encoder_flags(*reference, encoder_flags);
@@ -411,7 +414,9 @@ int run(int argc, char** argv) {
     return run_reference(*config, reference_input, reference_format == "json");
   }
 
-  auto plan = prepare_output(output_flags);
+  bool output_given = false;
+  for (const CLI::Option* option : output_options) output_given = output_given || option->count() > 0;
+  auto plan = prepare_output(output_flags, output_given);
   if (!plan) {
     print_error(plan.error().message);
     return kExitBadInput;

@@ -45,8 +45,10 @@ int run_reference(const zarn_compiler::EncoderConfig& config, const std::string&
     std::size_t rows;
     std::size_t columns;
   };
+  // The attention scores are never held whole, but their count bounds the attention's work.
   for (const Matrix& matrix : {Matrix{"input", config.sequence, config.hidden}, Matrix{"wq", config.hidden, config.hidden},
-                               Matrix{"w1", config.hidden, config.feed_forward}}) {
+                               Matrix{"w1", config.hidden, config.feed_forward},
+                               Matrix{"attention scores", config.sequence, config.sequence}}) {
     if (!bounded_product(matrix.rows, matrix.columns)) {
       return fail(2, format("the {} matrix would be {} x {}; the reference evaluation takes at most {} elements per matrix",
                             matrix.what, matrix.rows, matrix.columns, kMaxReferenceMatrixElements));

@@ -8,8 +8,9 @@
 
 namespace zarnc {
 
-/// Largest matrix, in elements, the reference evaluation is run for (64 MiB of floats); larger
-/// dimensions are refused as a usage error before anything is allocated.
+/// Largest matrix, in elements, the reference evaluation is run for (64 MiB of floats): the input,
+/// each weight, and the attention scores (whose count bounds the attention's work). Larger dimensions
+/// are refused as a usage error before anything is allocated.
 inline constexpr std::size_t kMaxReferenceMatrixElements = std::size_t{1} << 24;
 
 /// Evaluates the layer on the input read from `input_path` (a JSON array of numbers), or on the ramp
