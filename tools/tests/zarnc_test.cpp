@@ -305,6 +305,34 @@ TEST(Zarnc, ReferenceReproducesTheSelfCheckConfiguration) {
   EXPECT_NE(text.out.find("checksum: 107.46423"), std::string::npos) << text.out;
 }
 
+TEST(Zarnc, ReportsTheSlotsOfAHandBuiltRing) {
+  // Tile i sends tensor i to tile i + 1 (mod 4): each group conflicts with its neighbours, so the
+  // four groups need two slots within the one launch.
+  Json transfers = Json::array();
+  Json allocations = Json::array();
+  for (int tile = 0; tile < 4; ++tile) {
+    const int next = (tile + 1) % 4;
+    transfers.push_back(Json{{"source_tile", tile}, {"destination_tile", next}, {"tensor", tile}, {"bytes", 4}});
+    allocations.push_back(Json{{"tensor", tile}, {"tile", tile}, {"address", 0x62000}, {"size", 4}, {"live_from", 0},
+                               {"live_until", 1}, {"kind", "Home"}});
+    allocations.push_back(Json{{"tensor", tile}, {"tile", next}, {"address", 0x52000}, {"size", 4}, {"live_from", 0},
+                               {"live_until", 1}, {"kind", Json{{"ExchangeStaging", Json{{"phase", 0}}}}}});
+  }
+  const Json ring{{"layouts", Json::array()},
+                  {"phases", Json::array({Json{{"Exchange", Json{{"transfers", transfers}}}}})},
+                  {"allocations", allocations},
+                  {"tile_count", 16},
+                  {"peak_sram", Json::array()}};
+  TemporaryDirectory folder;
+  const auto result = run_zarnc({"lower", folder.write("ring.json", ring.dump())});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("          phase  groups  slots  launch cycles  payload words  tiles\n"
+                            "              0       4      2"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("8 allocations: 4 home, 4 staging"), std::string::npos) << result.out;
+}
+
 TEST(Zarnc, ColoursOnlyWhenAsked) {
   EXPECT_EQ(run_zarnc({"encoder"}).out.find("\x1b["), std::string::npos);
   EXPECT_NE(run_zarnc({"encoder", "--color", "always"}).out.find("\x1b[1m"), std::string::npos);

@@ -141,29 +141,33 @@ void phases_section(std::string& out, const Style& style, const Results& results
 
 void sram_section(std::string& out, const Style& style, const Results& results, const Schedule& schedule) {
   Section section(out, style, "SRAM");
-  if (schedule.peak_sram.empty()) {
+  if (schedule.allocations.empty() && schedule.peak_sram.empty()) {
     section.line("no allocations");
     return;
   }
-  std::vector<std::uint32_t> peaks;
-  std::uint16_t max_tile = 0;
-  std::uint32_t max_peak = 0;
-  for (const auto& [tile, peak] : schedule.peak_sram) {
-    peaks.push_back(peak);
-    if (peaks.size() == 1 || peak > max_peak) {
-      max_peak = peak;
-      max_tile = tile;
+  if (schedule.peak_sram.empty()) {
+    section.line("no per-tile peaks recorded");
+  } else {
+    std::vector<std::uint32_t> peaks;
+    std::uint16_t max_tile = 0;
+    std::uint32_t max_peak = 0;
+    for (const auto& [tile, peak] : schedule.peak_sram) {
+      peaks.push_back(peak);
+      if (peaks.size() == 1 || peak > max_peak) {
+        max_peak = peak;
+        max_tile = tile;
+      }
     }
+    std::sort(peaks.begin(), peaks.end());
+    const std::size_t idle = schedule.tile_count > peaks.size() ? schedule.tile_count - peaks.size() : 0;
+    const std::uint32_t peak_base =
+        results.options ? std::min(results.options->exchange_base, results.options->data_base) : 0;
+    section.line(format("peak per tile{} over {}: min {}, median {}, max {} on tile {}{}",
+                        results.options ? format(" above {}", hex_text(peak_base)) : std::string(" above the lower window base"),
+                        count_text(peaks.size(), "tile", "tiles"), byte_size_text(peaks.front()),
+                        byte_size_text(peaks[(peaks.size() - 1) / 2]), byte_size_text(max_peak), max_tile,
+                        idle == 0 ? std::string() : format(" ({} without data)", count_text(idle, "tile", "tiles"))));
   }
-  std::sort(peaks.begin(), peaks.end());
-  const std::size_t idle = schedule.tile_count > peaks.size() ? schedule.tile_count - peaks.size() : 0;
-  const std::uint32_t peak_base =
-      results.options ? std::min(results.options->exchange_base, results.options->data_base) : 0;
-  section.line(format("peak per tile{} over {}: min {}, median {}, max {} on tile {}{}",
-                      results.options ? format(" above {}", hex_text(peak_base)) : std::string(" above the lower window base"),
-                      count_text(peaks.size(), "tile", "tiles"), byte_size_text(peaks.front()),
-                      byte_size_text(peaks[(peaks.size() - 1) / 2]), byte_size_text(max_peak), max_tile,
-                      idle == 0 ? std::string() : format(" ({} without data)", count_text(idle, "tile", "tiles"))));
 
   std::uint64_t home_end = 0;
   std::uint64_t staging_end = 0;
