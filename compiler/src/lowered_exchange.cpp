@@ -4,9 +4,12 @@
 #include "zarn_compiler/lowered_exchange.h"
 
 #include <limits>
+#include <optional>
 #include <set>
 #include <utility>
 
+#include "copy_index.h"
+#include "exchange_planning.h"
 #include "invariant.h"
 #include "zarn_compiler/schedule.h"
 #include "zarn_exchange/multicast.h"
@@ -28,13 +31,20 @@ struct LoweredSlots {
 
 /// The exchange phase being lowered and what its slots have built so far.
 struct PhaseLowering {
-  std::span<const Allocation> allocations;
+  const detail::CopyIndex& copies;
   std::size_t phase = 0;
   const zarn_exchange::Topology& topology;
-  /// One program per tile that takes part, created at the tile's first row.
-  std::map<std::uint16_t, zarn_exchange::PlanProgramBuilder> builders;
+  /// One program per tile that takes part, indexed by tile, created at the tile's first row.
+  std::vector<std::optional<zarn_exchange::PlanProgramBuilder>> builders;
   /// (tensor, tile) pairs that earlier slots of the phase have written into the tile's staging copy.
   std::set<std::pair<TensorId, std::uint16_t>> delivered;
+
+  zarn_exchange::PlanProgramBuilder& builder(std::uint16_t tile) {
+    if (tile >= builders.size()) builders.resize(std::size_t{tile} + 1);
+    auto& entry = builders[tile];
+    if (!entry) entry.emplace();
+    return *entry;
+  }
 };
 
 /// Lowers one group at `schedule_offset`: resolves and patches its copies' addresses, appends its rows
@@ -42,17 +52,17 @@ struct PhaseLowering {
 CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(PendingGroup&& group,
                                                                           std::uint32_t schedule_offset,
                                                                           PhaseLowering& lowering) {
-  const auto allocations = lowering.allocations;
   const std::size_t phase = lowering.phase;
   if (group.bytes == 0 || group.bytes % 4 != 0) {
     return graph_error(zarn_platform::format("tensor {} exchange size is not whole words", group.tensor));
   }
   const std::uint32_t words = group.bytes / 4;
-  const auto source_address = resolve_source_address(allocations, group.tensor, group.source, phase,
-                                                     lowering.delivered.contains({group.tensor, group.source}));
+  const auto source_address =
+      detail::resolve_source_address(lowering.copies, group.tensor, group.source, phase,
+                                     lowering.delivered.contains({group.tensor, group.source}));
   if (!source_address) return std::unexpected(source_address.error());
   const auto destination_addresses =
-      resolve_destination_addresses(allocations, group.tensor, group.destinations, phase);
+      detail::resolve_destination_addresses(lowering.copies, group.tensor, group.destinations, phase);
   if (!destination_addresses) return std::unexpected(destination_addresses.error());
 
   auto plan = lowering.topology.multicast(group.source, group.destinations, words, schedule_offset);
@@ -67,11 +77,11 @@ CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(Pendin
     if (!patched) return exchange_error(patched.error());
   }
 
-  if (auto appended = lowering.builders[group.source].append_scheduled_row(plan->sender); !appended) {
+  if (auto appended = lowering.builder(group.source).append_scheduled_row(plan->sender); !appended) {
     return exchange_error(appended.error());
   }
   for (std::size_t index = 0; index < plan->receivers.size(); ++index) {
-    auto appended = lowering.builders[group.destinations[index]].append_scheduled_row(plan->receivers[index]);
+    auto appended = lowering.builder(group.destinations[index]).append_scheduled_row(plan->receivers[index]);
     if (!appended) return exchange_error(appended.error());
   }
 
@@ -97,11 +107,10 @@ CompileResult<std::pair<LoweredExchangeGroup, std::uint32_t>> lower_group(Pendin
 /// latest row of all earlier slots ends (`horizon` + 1), so a tile's rows of different slots never
 /// overlap and a tile that received in one slot can send the copy on in a later one.
 CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&& epoch_groups,
-                                        std::span<const Allocation> allocations, std::size_t phase,
+                                        const detail::CopyIndex& copies, std::size_t phase,
                                         const zarn_exchange::Topology& topology) {
   LoweredSlots lowered;
-  PhaseLowering lowering{
-      .allocations = allocations, .phase = phase, .topology = topology, .builders = {}, .delivered = {}};
+  PhaseLowering lowering{.copies = copies, .phase = phase, .topology = topology, .builders = {}, .delivered = {}};
   lowered.cost.launches = epoch_groups.empty() ? 0 : 1;
   std::uint32_t horizon = 0;
 
@@ -134,10 +143,13 @@ CompileResult<LoweredSlots> lower_slots(std::vector<std::vector<PendingGroup>>&&
   }
 
   lowered.cost.estimated_cycles = horizon;
-  for (auto& [tile, builder] : lowering.builders) {
-    auto program = std::move(builder).finish(horizon);
+  // Ascending by tile, so every program goes to the end of the map.
+  for (std::size_t tile = 0; tile < lowering.builders.size(); ++tile) {
+    auto& builder = lowering.builders[tile];
+    if (!builder) continue;
+    auto program = std::move(*builder).finish(horizon);
     if (!program) return exchange_error(program.error());
-    lowered.tile_rows.emplace(tile, std::move(*program));
+    lowered.tile_rows.emplace_hint(lowered.tile_rows.end(), static_cast<std::uint16_t>(tile), std::move(*program));
   }
   return lowered;
 }
@@ -155,13 +167,14 @@ CompileResult<std::vector<LoweredExchangePhase>> Schedule::lower_exchanges(
 
   std::vector<LoweredExchangePhase> lowered_phases;
   std::uint64_t launches = 0;
+  const detail::CopyIndex copies(allocations);
   for (std::size_t index = 0; index < phases.size(); ++index) {
     const auto* exchange = std::get_if<Phase::Exchange>(&phases[index].value);
     if (exchange == nullptr) continue;
     if (auto valid = validate_transfers(exchange->transfers); !valid) return std::unexpected(valid.error());
-    auto epoch_groups = plan_exchange_epochs(exchange->transfers, allocations, index);
+    auto epoch_groups = detail::plan_exchange_epochs(exchange->transfers, copies, index);
     if (!epoch_groups) return std::unexpected(std::move(epoch_groups.error()));
-    auto slots = lower_slots(std::move(*epoch_groups), allocations, index, topology);
+    auto slots = lower_slots(std::move(*epoch_groups), copies, index, topology);
     if (!slots) return std::unexpected(std::move(slots.error()));
 
     LoweredExchangePhase lowered{.phase = index, .epochs = {}, .cost = slots->cost};

@@ -1,7 +1,8 @@
 #include "zarn_compiler/transfer.h"
 
+#include <algorithm>
 #include <optional>
-#include <set>
+#include <tuple>
 #include <utility>
 
 #include "invariant.h"
@@ -41,14 +42,36 @@ CompileResult<std::vector<Transfer>> operation_transfers(const Op& op, const Gra
 }
 
 CompileResult<void> validate_transfers(std::span<const Transfer> transfers) {
-  std::set<std::pair<std::uint16_t, TensorId>> targeted;
-  for (const auto& transfer : transfers) {
+  // A transfer repeats an earlier one's (destination tile, tensor) unless it comes first among the
+  // transfers with that pair: sorting by (destination, tensor, position) finds them all at once.
+  struct Keyed {
+    std::uint16_t destination = 0;
+    TensorId tensor = 0;
+    std::size_t position = 0;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(transfers.size());
+  for (std::size_t position = 0; position < transfers.size(); ++position) {
+    keyed.push_back({transfers[position].destination_tile, transfers[position].tensor, position});
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const Keyed& left, const Keyed& right) {
+    return std::tie(left.destination, left.tensor, left.position) <
+           std::tie(right.destination, right.tensor, right.position);
+  });
+  std::vector<bool> repeated(transfers.size(), false);
+  for (std::size_t entry = 1; entry < keyed.size(); ++entry) {
+    if (keyed[entry].destination == keyed[entry - 1].destination && keyed[entry].tensor == keyed[entry - 1].tensor) {
+      repeated[keyed[entry].position] = true;
+    }
+  }
+
+  // The first offending transfer in list order decides the message.
+  for (std::size_t position = 0; position < transfers.size(); ++position) {
+    const Transfer& transfer = transfers[position];
     if (transfer.source_tile == transfer.destination_tile || transfer.bytes == 0) {
       return graph_error("invalid exchange transfer");
     }
-    if (!targeted.emplace(transfer.destination_tile, transfer.tensor).second) {
-      return graph_error("multiple sends target one tensor region in an epoch");
-    }
+    if (repeated[position]) return graph_error("multiple sends target one tensor region in an epoch");
   }
   return {};
 }

@@ -12,9 +12,13 @@
 
 #include "zarn_compiler/compile.h"
 #include "zarn_compiler/encoder.h"
+#include "zarn_compiler/lowered_exchange.h"
 #include "zarn_compiler/memory_plan.h"
+#include "zarn_compiler/tile_program.h"
 #include "zarn_compiler_testing/board_workloads.h"
+#include "zarn_compiler_testing/exchange_schedule.h"
 #include "zarn_compiler_testing/seeded_random.h"
+#include "zarn_exchange/topology.h"
 
 namespace zarn_compiler {
 namespace {
@@ -191,6 +195,27 @@ TEST(StraightforwardEquivalence, PlanMemoryMatchesOnHandBuiltExchangePhases) {
   }
 }
 
+TEST(StraightforwardEquivalence, ValidateTransfersReportsTheSameFirstOffence) {
+  // Short lists over few tiles and tensors, so that repeated pairs, equal tiles and empty transfers
+  // all occur, in every order.
+  std::size_t valid = 0;
+  for (std::uint32_t seed = 1; seed <= 500; ++seed) {
+    SCOPED_TRACE(seed);
+    SeededRandom random(seed);
+    std::vector<Transfer> transfers(random.below(12));
+    for (auto& transfer : transfers) {
+      transfer = Transfer{.source_tile = static_cast<std::uint16_t>(random.below(6)),
+                          .destination_tile = static_cast<std::uint16_t>(random.below(6)),
+                          .tensor = random.below(5),
+                          .bytes = random.below(20) == 0 ? 0u : 4u};
+    }
+    const auto result = validate_transfers(transfers);
+    EXPECT_EQ(result, straightforward::validate_transfers(transfers));
+    valid += result.has_value();
+  }
+  EXPECT_GT(valid, 20u);
+}
+
 TEST(StraightforwardEquivalence, AllTileCommandsMatchesEveryTilesStream) {
   std::vector<Schedule> schedules;
   for (const EncoderConfig& config :
@@ -229,6 +254,206 @@ TEST(StraightforwardEquivalence, AllTileCommandsReportsTheLowestFailingTile) {
   ASSERT_FALSE(streams.has_value());
   EXPECT_EQ(streams, straightforward::all_tile_commands(schedule));
   EXPECT_EQ(streams.error(), schedule.tile_commands(1).error());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exchange planning, exchange lowering and per-tile programs.
+
+const zarn_exchange::Topology& board() {
+  static const zarn_exchange::Topology topology = zarn_exchange::Topology::k1472();
+  return topology;
+}
+
+const std::vector<Transfer>& transfers_of(const Schedule& schedule, std::size_t phase = 0) {
+  return std::get<Phase::Exchange>(schedule.phases[phase].value).transfers;
+}
+
+/// Every planning step, the lowering and the programs of `schedule` against the straightforward
+/// versions; returns whether the lowering succeeded. The public `plan_exchange_epochs` (which reads
+/// the allocation list, where the lowering uses its index) is compared too unless `whole_board`
+/// says the phase is large, where the straightforward planning is the slow part.
+bool expect_lowering_matches(const Schedule& schedule, bool whole_board = false) {
+  for (std::size_t phase = 0; phase < schedule.phases.size(); ++phase) {
+    if (!std::holds_alternative<Phase::Exchange>(schedule.phases[phase].value)) continue;
+    const auto& transfers = transfers_of(schedule, phase);
+    const auto groups = group_transfers(transfers);
+    EXPECT_EQ(groups, straightforward::group_transfers(transfers));
+    const auto adjacency = exchange_conflict_graph(groups);
+    EXPECT_EQ(adjacency, straightforward::exchange_conflict_graph(groups));
+    EXPECT_EQ(color_exchange_groups(groups, adjacency), straightforward::color_exchange_groups(groups, adjacency));
+    if (whole_board) continue;
+    EXPECT_EQ(plan_exchange_epochs(transfers, schedule.allocations, phase),
+              straightforward::plan_exchange_epochs(transfers, schedule.allocations, phase));
+  }
+  // The straightforward planning is what costs here, so the programs are compared from the one
+  // straightforward lowering (lower_tile_programs is lower_exchanges, then assemble_tile_programs).
+  const auto lowered = schedule.lower_exchanges(board());
+  const auto reference = straightforward::lower_exchanges(schedule, board());
+  EXPECT_EQ(lowered, reference);
+  const auto programs = schedule.lower_tile_programs(board());
+  if (!reference) {
+    EXPECT_EQ(programs, decltype(programs)(std::unexpected(reference.error())));
+    return false;
+  }
+  EXPECT_EQ(programs, straightforward::assemble_tile_programs(schedule, *reference));
+  return lowered.has_value();
+}
+
+TEST(StraightforwardEquivalence, LoweringMatchesOnRandomBoardPhases) {
+  // The benchmark's random phase and two more: about 1472 groups of 1 to 8 destinations on the
+  // whole board, with 14 or so slots.
+  for (const std::uint32_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    EXPECT_TRUE(expect_lowering_matches(zarn_compiler_testing::random_exchange_schedule(seed), true));
+  }
+  EXPECT_TRUE(expect_lowering_matches(zarn_compiler_testing::all_tile_matching_schedule(), true));
+  // 64 slots do not fit the 4095 cycles a launch can start a multicast in: both fail alike.
+  EXPECT_FALSE(expect_lowering_matches(zarn_compiler_testing::all_to_all_schedule(64)));
+  EXPECT_TRUE(expect_lowering_matches(zarn_compiler_testing::all_to_all_schedule(24)));
+}
+
+TEST(StraightforwardEquivalence, LoweringMatchesOnRandomPhasesWithRelaysAndFaults) {
+  // Relays make the slot order wait on deliveries (and often form cycles); dropped allocations,
+  // unaligned sizes and too large groups make the lowering fail at every check in turn.
+  std::size_t lowered = 0;
+  constexpr std::uint32_t kSchedules = 240;
+  for (std::uint32_t seed = 1; seed <= kSchedules; ++seed) {
+    SCOPED_TRACE(seed);
+    SeededRandom random(seed);
+    static constexpr std::uint16_t kTiles[] = {4, 9, 16, 64, 300};
+    static constexpr std::uint32_t kRelays[] = {0, 3, 8};
+    const std::uint16_t tiles = kTiles[random.index_below(std::size(kTiles))];
+    Schedule schedule = zarn_compiler_testing::random_exchange_schedule(
+        seed, 1 + random.below(tiles), tiles, kRelays[random.index_below(std::size(kRelays))]);
+    switch (random.below(6)) {
+      case 0: {
+        const auto dropped = random.index_below(schedule.allocations.size());
+        schedule.allocations.erase(schedule.allocations.begin() + static_cast<std::ptrdiff_t>(dropped));
+        break;
+      }
+      case 1: {
+        auto& transfers = std::get<Phase::Exchange>(schedule.phases[0].value).transfers;
+        transfers[random.index_below(transfers.size())].bytes += 2;
+        break;
+      }
+      case 2:
+        // A second copy of every allocation, later in the list: the first one must still win.
+        for (std::size_t index = 0, count = schedule.allocations.size(); index < count; ++index) {
+          Allocation copy = schedule.allocations[index];
+          copy.address += 0x400;
+          schedule.allocations.push_back(copy);
+        }
+        break;
+      default: break;
+    }
+    lowered += expect_lowering_matches(schedule);
+  }
+  EXPECT_GT(lowered, kSchedules / 4);
+  EXPECT_LT(lowered, kSchedules * 3 / 4);
+}
+
+TEST(StraightforwardEquivalence, LoweringMatchesOnLiveStagingAcrossPhases) {
+  // Phase 1 sends on what phase 0 delivered (live staging copies), phase 2 again from home copies.
+  for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE(seed);
+    const Schedule first = zarn_compiler_testing::random_exchange_schedule(seed, 40, 64);
+    Schedule schedule = first;
+    std::vector<Transfer> onward;
+    SeededRandom random(seed);
+    for (auto& allocation : schedule.allocations) {
+      if (std::holds_alternative<AllocationKind::Home>(allocation.kind.value)) continue;
+      allocation.live_until = 2 + random.below(2);
+      const auto destination = static_cast<std::uint16_t>((allocation.tile + 1 + random.below(63)) % 64);
+      if (destination != allocation.tile && random.below(2) == 0) {
+        onward.push_back(Transfer{allocation.tile, destination, allocation.tensor, allocation.size});
+      }
+    }
+    std::sort(onward.begin(), onward.end(), [](const Transfer& a, const Transfer& b) {
+      return std::tie(a.destination_tile, a.tensor, a.source_tile) < std::tie(b.destination_tile, b.tensor, b.source_tile);
+    });
+    onward.erase(std::unique(onward.begin(), onward.end(),
+                             [](const Transfer& a, const Transfer& b) {
+                               return a.destination_tile == b.destination_tile && a.tensor == b.tensor;
+                             }),
+                 onward.end());
+    for (const auto& transfer : onward) {
+      schedule.allocations.push_back(Allocation{.tensor = transfer.tensor,
+                                                .tile = transfer.destination_tile,
+                                                .address = 0x56000,
+                                                .size = transfer.bytes,
+                                                .live_from = 1,
+                                                .live_until = 2,
+                                                .kind = {AllocationKind::ExchangeStaging{1}}});
+    }
+    schedule.phases.push_back(Phase{Phase::Exchange{onward}});
+    schedule.phases.push_back(first.phases[0]);
+    expect_lowering_matches(schedule);
+  }
+}
+
+TEST(StraightforwardEquivalence, ColoringMatchesOnArbitraryConflictGraphs) {
+  // Adjacency lists that no phase gives: one-sided, repeated entries, a group listing itself.
+  for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+    SCOPED_TRACE(seed);
+    SeededRandom random(seed);
+    const std::size_t count = 1 + random.below(60);
+    std::vector<PendingGroup> groups;
+    std::vector<std::vector<std::size_t>> adjacency(count);
+    for (std::size_t index = 0; index < count; ++index) {
+      groups.push_back(PendingGroup{.source = static_cast<std::uint16_t>(random.below(8)),
+                                    .tensor = random.below(4),
+                                    .bytes = 4,
+                                    .destinations = {static_cast<std::uint16_t>(8 + random.below(8))}});
+      const std::size_t degree = random.below(12);
+      for (std::size_t edge = 0; edge < degree; ++edge) adjacency[index].push_back(random.index_below(count));
+    }
+    EXPECT_EQ(color_exchange_groups(groups, adjacency), straightforward::color_exchange_groups(groups, adjacency));
+    // Unsorted destinations, a source among its own destinations.
+    groups[0].destinations = {15, 3, static_cast<std::uint16_t>(groups[0].source), 3};
+    EXPECT_EQ(exchange_conflict_graph(groups), straightforward::exchange_conflict_graph(groups));
+  }
+}
+
+TEST(StraightforwardEquivalence, TileProgramsMatchOnEncoderLayers) {
+  for (const auto& [config, tiles] :
+       {std::pair{EncoderConfig{}, std::uint16_t{64}},
+        std::pair{EncoderConfig{.sequence = 64, .hidden = 256, .heads = 4, .feed_forward = 1024}, std::uint16_t{1472}},
+        std::pair{zarn_compiler_testing::board_encoder_config(), zarn_compiler_testing::kBoardTiles}}) {
+    SCOPED_TRACE(tiles);
+    const auto graph = encoder_graph(config);
+    ASSERT_TRUE(graph.has_value());
+    CompilerOptions options;
+    options.tile_count = tiles;
+    const auto schedule = compile(*graph, options);
+    ASSERT_TRUE(schedule.has_value()) << schedule.error();
+    const auto lowered = schedule->lower_exchanges(board());
+    ASSERT_TRUE(lowered.has_value()) << lowered.error();
+    EXPECT_EQ(lowered, straightforward::lower_exchanges(*schedule, board()));
+    EXPECT_EQ(assemble_tile_programs(*schedule, *lowered), straightforward::assemble_tile_programs(*schedule, *lowered));
+  }
+}
+
+TEST(StraightforwardEquivalence, TileProgramsMatchWhenLookupsFail) {
+  const auto graph = encoder_graph(EncoderConfig{});
+  ASSERT_TRUE(graph.has_value());
+  const auto compiled = compile(*graph, CompilerOptions{});
+  ASSERT_TRUE(compiled.has_value());
+  const auto lowered = compiled->lower_exchanges(board());
+  ASSERT_TRUE(lowered.has_value());
+  // A missing lowered phase, missing allocations, and commands on tiles past the tile count.
+  for (std::uint32_t seed = 1; seed <= 30; ++seed) {
+    SCOPED_TRACE(seed);
+    SeededRandom random(seed);
+    Schedule schedule = *compiled;
+    std::vector<LoweredExchangePhase> phases = *lowered;
+    if (random.below(3) == 0) phases.erase(phases.begin() + static_cast<std::ptrdiff_t>(random.index_below(phases.size())));
+    for (std::size_t drop = random.below(3); drop > 0; --drop) {
+      schedule.allocations.erase(schedule.allocations.begin() +
+                                 static_cast<std::ptrdiff_t>(random.index_below(schedule.allocations.size())));
+    }
+    if (random.below(2) == 0) schedule.tile_count = static_cast<std::uint16_t>(1 + random.below(64));
+    EXPECT_EQ(assemble_tile_programs(schedule, phases), straightforward::assemble_tile_programs(schedule, phases));
+  }
 }
 
 }  // namespace

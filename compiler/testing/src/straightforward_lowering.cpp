@@ -339,7 +339,7 @@ CompileResult<std::vector<LoweredExchangePhase>> lower_exchanges(const Schedule&
   for (std::size_t index = 0; index < schedule.phases.size(); ++index) {
     const auto* exchange = std::get_if<Phase::Exchange>(&schedule.phases[index].value);
     if (exchange == nullptr) continue;
-    if (auto valid = validate_transfers(exchange->transfers); !valid) return std::unexpected(valid.error());
+    if (auto valid = straightforward::validate_transfers(exchange->transfers); !valid) return std::unexpected(valid.error());
     auto epoch_groups = straightforward::plan_exchange_epochs(exchange->transfers, schedule.allocations, index);
     if (!epoch_groups) return std::unexpected(std::move(epoch_groups.error()));
     auto slots = lower_slots(std::move(*epoch_groups), schedule.allocations, index, topology);

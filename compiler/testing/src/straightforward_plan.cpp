@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 
 #include "zarn_compiler/compile.h"
 #include "zarn_compiler/memory_plan.h"
@@ -63,6 +65,19 @@ bool has_staging_region(std::span<const Allocation> allocations, TensorId tensor
 }
 
 }  // namespace
+
+CompileResult<void> validate_transfers(std::span<const Transfer> transfers) {
+  std::set<std::pair<std::uint16_t, TensorId>> targeted;
+  for (const auto& transfer : transfers) {
+    if (transfer.source_tile == transfer.destination_tile || transfer.bytes == 0) {
+      return graph_error("invalid exchange transfer");
+    }
+    if (!targeted.emplace(transfer.destination_tile, transfer.tensor).second) {
+      return graph_error("multiple sends target one tensor region in an epoch");
+    }
+  }
+  return {};
+}
 
 CompileResult<std::vector<Allocation>> plan_memory(const Graph& graph, std::span<const Layout> layouts,
                                                    std::span<const Phase> phases, const CompilerOptions& options) {
@@ -133,7 +148,7 @@ CompileResult<Schedule> compile(const Graph& graph, const CompilerOptions& optio
     auto transfers = operation_transfers(op, graph, schedule.layouts);
     if (!transfers) return std::unexpected(std::move(transfers.error()));
     if (!transfers->empty()) {
-      if (auto valid = validate_transfers(*transfers); !valid) return std::unexpected(valid.error());
+      if (auto valid = straightforward::validate_transfers(*transfers); !valid) return std::unexpected(valid.error());
       schedule.phases.push_back(Phase{Phase::Exchange{std::move(*transfers)}});
     }
     schedule.phases.push_back(Phase{Phase::Compute{op.id, compute_commands(op, graph, schedule.layouts[op.output])}});

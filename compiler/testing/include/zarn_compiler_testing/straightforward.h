@@ -19,6 +19,9 @@
 
 namespace zarn_compiler_testing::straightforward {
 
+/// The transfer check with a set of the (destination tile, tensor) pairs seen so far.
+zarn_compiler::CompileResult<void> validate_transfers(std::span<const zarn_compiler::Transfer> transfers);
+
 /// The SRAM plan by the rules as written: every region placed with `allocate_region` (a rescan of
 /// the tile's regions in creation order after every move), and the one-staging-region-per-phase test
 /// scanning the whole allocation list for every transfer.
