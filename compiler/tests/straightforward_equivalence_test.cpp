@@ -300,9 +300,9 @@ bool expect_lowering_matches(const Schedule& schedule, bool whole_board = false)
 }
 
 TEST(StraightforwardEquivalence, LoweringMatchesOnRandomBoardPhases) {
-  // The benchmark's random phase and two more: about 1472 groups of 1 to 8 destinations on the
+  // The benchmark's random phase and another: about 1472 groups of 1 to 8 destinations on the
   // whole board, with 14 or so slots.
-  for (const std::uint32_t seed : {1u, 2u, 3u}) {
+  for (const std::uint32_t seed : {1u, 2u}) {
     SCOPED_TRACE(seed);
     EXPECT_TRUE(expect_lowering_matches(zarn_compiler_testing::random_exchange_schedule(seed), true));
   }
@@ -316,7 +316,7 @@ TEST(StraightforwardEquivalence, LoweringMatchesOnRandomPhasesWithRelaysAndFault
   // Relays make the slot order wait on deliveries (and often form cycles); dropped allocations,
   // unaligned sizes and too large groups make the lowering fail at every check in turn.
   std::size_t lowered = 0;
-  constexpr std::uint32_t kSchedules = 240;
+  constexpr std::uint32_t kSchedules = 160;
   for (std::uint32_t seed = 1; seed <= kSchedules; ++seed) {
     SCOPED_TRACE(seed);
     SeededRandom random(seed);

@@ -52,7 +52,10 @@ Schedule board_exchange_schedule(std::span<const BoardTransfer> transfers, std::
   std::vector<Transfer> phase;
   phase.reserve(transfers.size());
   for (const auto& entry : transfers) phase.push_back(entry.transfer);
-  schedule.phases.push_back(Phase{Phase::Exchange{std::move(phase)}});
+  // A default phase is an exchange phase; filling it in place keeps g++ 12 from a false
+  // maybe-uninitialized report on the moved temporary under the sanitizers.
+  schedule.phases.emplace_back();
+  std::get<Phase::Exchange>(schedule.phases.back().value).transfers = std::move(phase);
 
   // (tensor, tile, is staging) of every copy made so far, and each tile's next free address.
   std::set<std::tuple<TensorId, std::uint16_t, bool>> made;
@@ -117,13 +120,13 @@ Schedule random_exchange_schedule(std::uint32_t seed, std::size_t group_count, s
     group.bytes = 4 * (1 + random.below(16));
     group.source = static_cast<std::uint16_t>(random.below(tile_count));
     // About one group in `relay_one_in` relays the copy an earlier (non-relay) group delivered.
-    if (relay_one_in != 0 && index > 0 && random.below(relay_one_in) == 0) {
-      const RandomGroup& earlier = groups[random.below(static_cast<std::uint32_t>(index))];
+    if (relay_one_in != 0 && !groups.empty() && random.below(relay_one_in) == 0) {
+      const RandomGroup& earlier = groups[random.index_below(groups.size())];
       if (!earlier.relay) {
         group.relay = true;
         group.tensor = earlier.tensor;
         group.bytes = earlier.bytes;
-        group.source = earlier.destinations[random.below(static_cast<std::uint32_t>(earlier.destinations.size()))];
+        group.source = earlier.destinations[random.index_below(earlier.destinations.size())];
       }
     }
     auto& taken = receiving[group.tensor];
