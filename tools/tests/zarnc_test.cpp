@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -334,6 +335,63 @@ TEST(Zarnc, ReportsTheSlotsOfAHandBuiltRing) {
             std::string::npos)
       << result.out;
   EXPECT_NE(result.out.find("8 allocations: 4 home, 4 staging"), std::string::npos) << result.out;
+}
+
+/// The stage names of a time report on standard error, in order, after checking its form: a heading,
+/// one "  name   N.NNN ms   N.N%" line per stage (the name in a 12-character column), and a total
+/// whose share is 100%.
+std::vector<std::string> time_report_stages(const std::string& err) {
+  std::istringstream lines(err);
+  std::string line;
+  EXPECT_TRUE(std::getline(lines, line) && line == "zarnc: time report (wall time)") << err;
+  std::vector<std::string> stages;
+  while (std::getline(lines, line)) {
+    std::string name = line.substr(2, 12);
+    name.erase(name.find_last_not_of(' ') + 1);
+    std::istringstream numbers(line.substr(14));
+    double milliseconds = -1;
+    std::string unit, share;
+    numbers >> milliseconds >> unit >> share;
+    EXPECT_GE(milliseconds, 0.0) << line;
+    EXPECT_EQ(unit, "ms") << line;
+    EXPECT_TRUE(share.ends_with("%")) << line;
+    if (name == "total") {
+      EXPECT_EQ(share, "100.0%");
+      EXPECT_FALSE(std::getline(lines, line)) << "after the total: " << line;
+      return stages;
+    }
+    stages.push_back(name);
+  }
+  ADD_FAILURE() << "no total line: " << err;
+  return stages;
+}
+
+TEST(Zarnc, TimeReportGoesLastToStandardErrorAndChangesNothingElse) {
+  TemporaryDirectory folder;
+  const std::string failing = folder.write("count.json", small_schedule(16596).dump());
+  const std::string graph = (fs::path(ZARN_EXAMPLES_DIR) / "tiny-mlp.json").string();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::vector<std::string> stages;
+  };
+  const Case cases[] = {
+      {{"encoder"}, {"graph", "schedule", "commands", "exchanges", "programs", "output"}},
+      {{"encoder", "--emit", "schedule", "--format", "json"}, {"graph", "schedule", "output"}},
+      {{"compile", graph, "--emit", "commands"}, {"read input", "graph", "schedule", "commands", "output"}},
+      // A failing lowering: the error line comes first, unchanged, then the report.
+      {{"lower", failing, "--emit", "exchanges,programs"}, {"read input", "exchanges", "output"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front() + " " + c.arguments.back());
+    const auto plain = run_zarnc(c.arguments);
+    auto timed_arguments = c.arguments;
+    timed_arguments.push_back("--time");
+    const auto timed = run_zarnc(timed_arguments);
+    EXPECT_EQ(timed.exit_code, plain.exit_code);
+    EXPECT_EQ(timed.out, plain.out);
+    ASSERT_TRUE(timed.err.starts_with(plain.err)) << timed.err;
+    EXPECT_EQ(time_report_stages(timed.err.substr(plain.err.size())), c.stages);
+  }
 }
 
 TEST(Zarnc, ColoursOnlyWhenAsked) {

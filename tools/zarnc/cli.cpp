@@ -15,6 +15,7 @@
 #include "pipeline.h"
 #include "reference_command.h"
 #include "report.h"
+#include "time_report.h"
 #include "zarn_compiler/encoder.h"
 #include "zarn_files/graph_file.h"
 #include "zarn_files/json_write.h"
@@ -51,6 +52,8 @@ struct OutputFlags {
   std::string format = "text";
   std::string output;
   std::string color = "auto";
+  /// Print the time report on standard error.
+  bool time = false;
 };
 
 /// A usage error: the message, printed after "zarnc: error: ".
@@ -296,6 +299,8 @@ CLI::Option* add_output_flags(CLI::App& command, OutputFlags& flags) {
       ->check(CLI::IsMember({"auto", "always", "never"}).description(""))
       ->type_name("WHEN")
       ->capture_default_str();
+  command.add_flag("--time", flags.time,
+                   "After the run, print the wall time of every stage and its share of the total on standard error");
   return output;
 }
 
@@ -422,19 +427,32 @@ int run(int argc, char** argv) {
     return kExitBadInput;
   }
 
-  if (lower->parsed()) {
-    auto document = zarn_files::read_json_file(input_path);
-    if (!document) {
-      print_error(document.error().message);
-      return kExitBadInput;
+  // From here on every stage is timed when --time is given; the report is printed last, after
+  // everything the run prints otherwise, which it leaves unchanged.
+  TimeReport report;
+  TimeReport* const times = output_flags.time ? &report : nullptr;
+  const auto done = [&](int status) {
+    if (times != nullptr) {
+      const std::string text = report.render();
+      std::fwrite(text.data(), 1, text.size(), stderr);
     }
-    auto schedule = zarn_files::read_schedule(zarn_files::root_node(*document, input_path));
+    return status;
+  };
+
+  if (lower->parsed()) {
+    auto schedule = timed(times, "read input", [&]() -> Checked<zarn_compiler::Schedule> {
+      auto document = zarn_files::read_json_file(input_path);
+      if (!document) return std::unexpected(UsageError{document.error().message});
+      auto read = zarn_files::read_schedule(zarn_files::root_node(*document, input_path));
+      if (!read) return std::unexpected(UsageError{read.error().message});
+      return std::move(*read);
+    });
     if (!schedule) {
       print_error(schedule.error().message);
-      return kExitBadInput;
+      return done(kExitBadInput);
     }
-    return finish(run_lower(LowerInput{input_path, std::move(*schedule)}, wanted_stages(*plan)), *plan, output_flags,
-                  "lower");
+    auto results = run_lower(LowerInput{input_path, std::move(*schedule)}, wanted_stages(*plan), times);
+    return done(timed(times, "output", [&] { return finish(results, *plan, output_flags, "lower"); }));
   }
 
   auto options = compiler_options(option_flags);
@@ -451,23 +469,25 @@ int run(int argc, char** argv) {
     }
     input.title = encoder_title(*config);
     input.encoder = *config;
-    input.graph = zarn_compiler::encoder_graph(*config);
+    input.graph = timed(times, "graph", [&] { return zarn_compiler::encoder_graph(*config); });
   } else {
-    auto document = zarn_files::read_json_file(input_path);
+    auto document = timed(times, "read input", [&] { return zarn_files::read_json_file(input_path); });
     if (!document) {
       print_error(document.error().message);
-      return kExitBadInput;
+      return done(kExitBadInput);
     }
-    auto graph = zarn_files::read_graph_file(zarn_files::root_node(*document, input_path));
+    auto graph =
+        timed(times, "graph", [&] { return zarn_files::read_graph_file(zarn_files::root_node(*document, input_path)); });
     if (!graph) {
       print_error(graph.error().message);
-      return kExitBadInput;
+      return done(kExitBadInput);
     }
     input.title = input_path;
     input.graph = std::move(*graph);
   }
-  return finish(run_compile(std::move(input), wanted_stages(*plan)), *plan, output_flags,
-                encoder->parsed() ? "encoder" : "compile");
+  auto results = run_compile(std::move(input), wanted_stages(*plan), times);
+  return done(timed(times, "output",
+                    [&] { return finish(results, *plan, output_flags, encoder->parsed() ? "encoder" : "compile"); }));
 }
 
 }  // namespace zarnc

@@ -15,25 +15,22 @@ using zarn_compiler::CompileError;
 using zarn_files::Json;
 
 /// Runs the stages after the schedule on `results.schedule`.
-void run_lowerings(Results& results, StageSet wanted) {
+void run_lowerings(Results& results, StageSet wanted, TimeReport* times) {
   const zarn_compiler::Schedule& schedule = *results.schedule;
   if (wanted.has(Stage::Commands)) {
-    std::vector<std::vector<zarn_compiler::EncodedTileCommand>> commands;
-    commands.reserve(schedule.tile_count);
-    for (std::uint32_t tile = 0; tile < schedule.tile_count; ++tile) {
-      auto tile_commands = schedule.tile_commands(static_cast<std::uint16_t>(tile));
-      if (!tile_commands) {
-        results.failure = StageFailure{Stage::Commands, tile_commands.error()};
-        return;
-      }
-      commands.push_back(std::move(*tile_commands));
+    // Every tile's stream in one walk over the phases; the same streams (and the same first failure)
+    // as calling tile_commands tile by tile.
+    auto commands = timed(times, stage_name(Stage::Commands), [&] { return schedule.all_tile_commands(); });
+    if (!commands) {
+      results.failure = StageFailure{Stage::Commands, commands.error()};
+      return;
     }
-    results.commands = std::move(commands);
+    results.commands = std::move(*commands);
   }
   if (!wanted.has(Stage::Exchanges) && !wanted.has(Stage::Programs)) return;
   const auto topology = zarn_exchange::Topology::k1472();
   if (wanted.has(Stage::Exchanges)) {
-    auto exchanges = schedule.lower_exchanges(topology);
+    auto exchanges = timed(times, stage_name(Stage::Exchanges), [&] { return schedule.lower_exchanges(topology); });
     if (!exchanges) {
       results.failure = StageFailure{Stage::Exchanges, exchanges.error()};
       return;
@@ -41,7 +38,7 @@ void run_lowerings(Results& results, StageSet wanted) {
     results.exchanges = std::move(*exchanges);
   }
   if (wanted.has(Stage::Programs)) {
-    auto programs = schedule.lower_tile_programs(topology);
+    auto programs = timed(times, stage_name(Stage::Programs), [&] { return schedule.lower_tile_programs(topology); });
     if (!programs) {
       results.failure = StageFailure{Stage::Programs, programs.error()};
       return;
@@ -76,7 +73,7 @@ bool StageSet::empty() const {
   return true;
 }
 
-Results run_compile(CompileInput input, StageSet wanted) {
+Results run_compile(CompileInput input, StageSet wanted, TimeReport* times) {
   Results results;
   results.title = std::move(input.title);
   results.encoder = input.encoder;
@@ -86,21 +83,22 @@ Results run_compile(CompileInput input, StageSet wanted) {
     return results;
   }
   results.graph = std::move(*input.graph);
-  auto schedule = zarn_compiler::compile(*results.graph, input.options);
+  auto schedule =
+      timed(times, stage_name(Stage::Schedule), [&] { return zarn_compiler::compile(*results.graph, input.options); });
   if (!schedule) {
     results.failure = StageFailure{Stage::Schedule, schedule.error()};
     return results;
   }
   results.schedule = std::move(*schedule);
-  run_lowerings(results, wanted);
+  run_lowerings(results, wanted, times);
   return results;
 }
 
-Results run_lower(LowerInput input, StageSet wanted) {
+Results run_lower(LowerInput input, StageSet wanted, TimeReport* times) {
   Results results;
   results.title = std::move(input.title);
   results.schedule = std::move(input.schedule);
-  run_lowerings(results, wanted);
+  run_lowerings(results, wanted, times);
   return results;
 }
 

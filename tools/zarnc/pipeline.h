@@ -14,6 +14,7 @@
 #include "zarn_compiler/lowered_exchange.h"
 #include "zarn_compiler/schedule.h"
 #include "zarn_compiler/tile_program.h"
+#include "time_report.h"
 #include "zarn_files/json_document.h"
 
 namespace zarnc {
@@ -74,9 +75,11 @@ struct Results {
 };
 
 /// Runs the stages that `wanted` needs: the graph and schedule always, the others when asked for.
-Results run_compile(CompileInput input, StageSet wanted);
+/// With `times`, records the wall time of each stage that runs (schedule, commands, exchanges,
+/// programs) under its name.
+Results run_compile(CompileInput input, StageSet wanted, TimeReport* times = nullptr);
 /// As `run_compile`, from a schedule read from a file (there is no graph stage).
-Results run_lower(LowerInput input, StageSet wanted);
+Results run_lower(LowerInput input, StageSet wanted, TimeReport* times = nullptr);
 
 /// {"graph", "schedule", "commands", "exchanges", "programs", "error"} restricted to `emitted` (and
 /// "error", always): every stage asked for, null where it did not produce; "error" is
