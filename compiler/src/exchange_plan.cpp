@@ -20,6 +20,7 @@
 
 #include "exchange_planning.h"
 #include "invariant.h"
+#include "tile_buckets.h"
 #include "zarn_compiler/lowered_exchange.h"
 #include "zarn_platform/format.h"
 
@@ -262,10 +263,14 @@ std::vector<PendingGroup> group_transfers(std::span<const Transfer> transfers) {
     const Transfer& transfer = transfers[position];
     keyed.push_back({transfer.source_tile, transfer.tensor, transfer.bytes, position, transfer.destination_tile});
   }
-  std::sort(keyed.begin(), keyed.end(), [](const Keyed& left, const Keyed& right) {
-    return std::tie(left.source, left.tensor, left.bytes, left.position) <
-           std::tie(right.source, right.tensor, right.bytes, right.position);
-  });
+  // By source tile first (a counting sort, which keeps list order), then each tile's few transfers
+  // by (tensor, bytes, position).
+  keyed = detail::bucket_by_tile(keyed, [](const Keyed& entry) { return entry.source; });
+  detail::sort_within_tiles(keyed, [](const Keyed& entry) { return entry.source; },
+                    [](const Keyed& left, const Keyed& right) {
+                      return std::tie(left.tensor, left.bytes, left.position) <
+                             std::tie(right.tensor, right.bytes, right.position);
+                    });
 
   /// A group's run in `keyed`; its first entry is the transfer that opened the group.
   struct Run {
@@ -300,36 +305,64 @@ std::vector<PendingGroup> group_transfers(std::span<const Transfer> transfers) {
 std::vector<std::vector<std::size_t>> exchange_conflict_graph(std::span<const PendingGroup> groups) {
   // Two groups conflict exactly when they use a common tile, in any roles: the same source, the
   // source of one among the other's destinations, or a common destination. So the neighbours of a
-  // group are the other groups on its tiles, gathered from each tile's list of the groups using it.
+  // group are the other groups on its tiles, gathered from each tile's list of the groups using it
+  // (one flat list, tile by tile, each tile's groups ascending).
   std::size_t tile_count = 0;
   for (const auto& group : groups) {
     tile_count = std::max(tile_count, std::size_t{group.source} + 1);
     for (const std::uint16_t tile : group.destinations) tile_count = std::max(tile_count, std::size_t{tile} + 1);
   }
-  std::vector<std::vector<std::size_t>> groups_on_tile(tile_count);
+  std::vector<std::size_t> tile_starts(tile_count + 1, 0);
+  // last_group[t] == i + 1 once group i is counted (or filed) on tile t: a tile counts once per group.
+  std::vector<std::size_t> last_group(tile_count, 0);
+  const auto for_each_tile = [&](std::size_t index, auto visit) {
+    const auto once = [&](std::uint16_t tile) {
+      if (last_group[tile] == index + 1) return;
+      last_group[tile] = index + 1;
+      visit(tile);
+    };
+    once(groups[index].source);
+    for (const std::uint16_t tile : groups[index].destinations) once(tile);
+  };
   for (std::size_t index = 0; index < groups.size(); ++index) {
-    groups_on_tile[groups[index].source].push_back(index);
-    for (const std::uint16_t tile : groups[index].destinations) {
-      auto& on_tile = groups_on_tile[tile];
-      if (on_tile.empty() || on_tile.back() != index) on_tile.push_back(index);
-    }
+    for_each_tile(index, [&](std::uint16_t tile) { ++tile_starts[std::size_t{tile} + 1]; });
+  }
+  for (std::size_t tile = 0; tile < tile_count; ++tile) tile_starts[tile + 1] += tile_starts[tile];
+  std::vector<std::size_t> groups_on_tiles(tile_starts[tile_count]);
+  std::vector<std::size_t> next(tile_starts.begin(), tile_starts.end() - 1);
+  std::fill(last_group.begin(), last_group.end(), 0);
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    for_each_tile(index, [&](std::uint16_t tile) { groups_on_tiles[next[tile]++] = index; });
   }
 
-  std::vector<std::vector<std::size_t>> adjacency(groups.size());
-  // seen[j] == i + 1 once j is listed as a neighbour of i.
+  // Visits every neighbour of group `index` once. seen[j] == stamp once j was visited for this call.
   std::vector<std::size_t> seen(groups.size(), 0);
-  for (std::size_t index = 0; index < groups.size(); ++index) {
-    auto& neighbours = adjacency[index];
+  std::size_t stamp = 0;
+  const auto for_each_neighbour = [&](std::size_t index, auto visit) {
+    ++stamp;
     const auto gather = [&](std::uint16_t tile) {
-      for (const std::size_t other : groups_on_tile[tile]) {
-        if (other == index || seen[other] == index + 1) continue;
-        seen[other] = index + 1;
-        neighbours.push_back(other);
+      for (std::size_t entry = tile_starts[tile]; entry < tile_starts[std::size_t{tile} + 1]; ++entry) {
+        const std::size_t other = groups_on_tiles[entry];
+        if (other == index || seen[other] == stamp) continue;
+        seen[other] = stamp;
+        visit(other);
       }
     };
     gather(groups[index].source);
     for (const std::uint16_t tile : groups[index].destinations) gather(tile);
-    std::sort(neighbours.begin(), neighbours.end());
+  };
+
+  // The relation is symmetric, so handing every group i, in ascending order, to each of its
+  // neighbours' lists leaves every list ascending without sorting it. A first pass counts the
+  // neighbours, so that every list is allocated once.
+  std::vector<std::size_t> degrees(groups.size(), 0);
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    for_each_neighbour(index, [&](std::size_t) { ++degrees[index]; });
+  }
+  std::vector<std::vector<std::size_t>> adjacency(groups.size());
+  for (std::size_t index = 0; index < groups.size(); ++index) adjacency[index].reserve(degrees[index]);
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    for_each_neighbour(index, [&](std::size_t other) { adjacency[other].push_back(index); });
   }
   return adjacency;
 }
@@ -339,8 +372,22 @@ CompileResult<ExchangeColoring> color_exchange_groups(std::span<const PendingGro
   detail::check_invariant(adjacency.size() == groups.size(), "conflict graph does not match the groups");
   std::vector<bool> colored(groups.size(), false);
   // The distinct colours among each group's coloured neighbours, ascending: its saturation is the
-  // list's length, and when the group is chosen the list is exactly the colours it may not take.
-  std::vector<std::vector<std::size_t>> neighbour_colors(groups.size());
+  // list's length, and when the group is chosen the list is exactly the colours it may not take. A
+  // group gets a colour from each group that lists it as a neighbour, at most, so all lists share
+  // one flat buffer, each group owning a slice as long as the number of times it is listed.
+  std::vector<std::size_t> color_starts(groups.size() + 1, 0);
+  for (const auto& neighbours : adjacency) {
+    for (const std::size_t neighbour : neighbours) {
+      detail::check_invariant(neighbour < groups.size(), "conflict graph names no group");
+      ++color_starts[neighbour + 1];
+    }
+  }
+  for (std::size_t index = 0; index < groups.size(); ++index) color_starts[index + 1] += color_starts[index];
+  std::vector<std::size_t> color_buffer(color_starts.back());
+  std::vector<std::size_t> color_counts(groups.size(), 0);
+  const auto neighbour_colors = [&](std::size_t index) {
+    return std::span<std::size_t>(color_buffer.data() + color_starts[index], color_counts[index]);
+  };
   // The group with the greatest key is the most saturated one, ties broken by the static rank.
   const std::vector<std::size_t> rank = static_ranks(groups, adjacency);
   std::vector<std::size_t> group_of_rank(groups.size());
@@ -360,7 +407,7 @@ CompileResult<ExchangeColoring> color_exchange_groups(std::span<const PendingGro
     const std::size_t chosen = group_of_rank[best->second];
 
     std::size_t color = 0;
-    for (const std::size_t unavailable : neighbour_colors[chosen]) {
+    for (const std::size_t unavailable : neighbour_colors(chosen)) {
       if (unavailable != color) break;
       if (color == std::numeric_limits<std::size_t>::max()) return graph_error("exchange color overflow");
       ++color;
@@ -370,15 +417,20 @@ CompileResult<ExchangeColoring> color_exchange_groups(std::span<const PendingGro
     coloring.order.push_back(chosen);
     coloring.color_count = std::max(coloring.color_count, color + 1);
     for (const std::size_t neighbour : adjacency[chosen]) {
-      detail::check_invariant(neighbour < groups.size(), "conflict graph names no group");
       if (colored[neighbour]) continue;
-      auto& colors = neighbour_colors[neighbour];
+      const auto colors = neighbour_colors(neighbour);
       const auto position = std::lower_bound(colors.begin(), colors.end(), color);
       if (position != colors.end() && *position == color) continue;
-      // A new neighbour colour raises the group's saturation by one level.
-      uncolored.erase(colors.size(), rank[neighbour]);
-      colors.insert(position, color);
-      uncolored.insert(colors.size(), rank[neighbour]);
+      // A new neighbour colour raises the group's saturation by one level. The slice has room: each
+      // colour in it came from a different group listing this one.
+      const std::size_t saturation = colors.size();
+      detail::check_invariant(color_starts[neighbour] + saturation < color_starts[neighbour + 1],
+                              "more neighbour colours than groups listing the group");
+      std::copy_backward(position, colors.end(), colors.end() + 1);
+      *position = color;
+      ++color_counts[neighbour];
+      uncolored.erase(saturation, rank[neighbour]);
+      uncolored.insert(saturation + 1, rank[neighbour]);
     }
   }
   return coloring;

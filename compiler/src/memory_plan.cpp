@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <expected>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 #include "invariant.h"
+#include "transfer_targets.h"
 #include "zarn_platform/format.h"
 #include "zarn_platform/overloaded.h"
 
@@ -97,19 +96,24 @@ enum class PlacementFailure : std::uint8_t {
 /// tile's list after every move.
 class TileRegionIndex {
  public:
+  /// `capacity[t]` is the most regions tile t will receive; all tiles share one flat list, each
+  /// owning a slice that long.
+  explicit TileRegionIndex(std::span<const std::size_t> capacity) : starts_(capacity.size() + 1, 0), sizes_(capacity.size(), 0) {
+    for (std::size_t tile = 0; tile < capacity.size(); ++tile) starts_[tile + 1] = starts_[tile] + capacity[tile];
+    regions_.resize(starts_.back());
+  }
+
   std::expected<std::uint32_t, PlacementFailure> lowest_free_start(const RegionRequest& request) const {
     std::uint64_t address = request.base;
     if (address + request.size > kAddressRange) return std::unexpected(PlacementFailure::AddressOverflow);
-    if (request.tile < regions_.size()) {
-      for (const PlacedRegion& region : regions_[request.tile]) {
-        // Invariant: every region passed so far whose lifetime overlaps ends at or below `address`.
-        if (region.address >= address + request.size) break;
-        if (region.end <= address) continue;
-        if (!lifetimes_overlap(request.live_from, request.live_until, region.live_from, region.live_until)) continue;
-        address = (std::uint64_t{region.end} + request.alignment - 1) / request.alignment * request.alignment;
-        if (address > kAddressRange || address + request.size > kAddressRange) {
-          return std::unexpected(PlacementFailure::AddressOverflow);
-        }
+    for (const PlacedRegion& region : placed(request.tile)) {
+      // Invariant: every region passed so far whose lifetime overlaps ends at or below `address`.
+      if (region.address >= address + request.size) break;
+      if (region.end <= address) continue;
+      if (!lifetimes_overlap(request.live_from, request.live_until, region.live_from, region.live_until)) continue;
+      address = (std::uint64_t{region.end} + request.alignment - 1) / request.alignment * request.alignment;
+      if (address > kAddressRange || address + request.size > kAddressRange) {
+        return std::unexpected(PlacementFailure::AddressOverflow);
       }
     }
     if (address + request.size > request.limit) return std::unexpected(PlacementFailure::OutsideWindow);
@@ -117,15 +121,21 @@ class TileRegionIndex {
   }
 
   void insert(const Allocation& allocation) {
-    if (allocation.tile >= regions_.size()) regions_.resize(std::size_t{allocation.tile} + 1);
-    auto& tile_regions = regions_[allocation.tile];
+    const std::size_t tile = allocation.tile;
+    detail::check_invariant(tile < sizes_.size() && starts_[tile] + sizes_[tile] < starts_[tile + 1],
+                            "more regions on a tile than counted");
+    const auto slice = placed(allocation.tile);
     const auto position =
-        std::upper_bound(tile_regions.begin(), tile_regions.end(), allocation.address,
+        std::upper_bound(slice.begin(), slice.end(), allocation.address,
                          [](std::uint32_t address, const PlacedRegion& region) { return address < region.address; });
-    tile_regions.insert(position, PlacedRegion{.address = allocation.address,
-                                               .end = allocation.address + allocation.size,
-                                               .live_from = allocation.live_from,
-                                               .live_until = allocation.live_until});
+    const auto end = regions_.begin() + static_cast<std::ptrdiff_t>(starts_[tile] + sizes_[tile]);
+    const auto at = regions_.begin() + static_cast<std::ptrdiff_t>(starts_[tile] + static_cast<std::size_t>(position - slice.begin()));
+    std::copy_backward(at, end, end + 1);
+    *at = PlacedRegion{.address = allocation.address,
+                       .end = allocation.address + allocation.size,
+                       .live_from = allocation.live_from,
+                       .live_until = allocation.live_until};
+    ++sizes_[tile];
   }
 
  private:
@@ -137,8 +147,15 @@ class TileRegionIndex {
     std::size_t live_until = 0;
   };
 
-  /// Indexed by tile; grown to the largest tile seen.
-  std::vector<std::vector<PlacedRegion>> regions_;
+  std::span<const PlacedRegion> placed(std::uint16_t tile) const {
+    if (tile >= sizes_.size()) return {};
+    return {regions_.data() + starts_[tile], sizes_[tile]};
+  }
+
+  /// Tile t's regions, ascending by address, are regions_[starts_[t]] .. regions_[starts_[t] + sizes_[t] - 1].
+  std::vector<std::size_t> starts_;
+  std::vector<std::size_t> sizes_;
+  std::vector<PlacedRegion> regions_;
 };
 
 /// Places one region of the plan, with the same result and failures as `allocate_region`. The label
@@ -163,14 +180,6 @@ CompileResult<void> place_region(std::vector<Allocation>& allocations, TileRegio
 }
 
 std::string staging_label(TensorId tensor) { return zarn_platform::format("tensor {} exchange staging", tensor); }
-
-/// (tensor, destination tile) pairs of one exchange phase that already have their staging region.
-struct StagedPairHash {
-  std::size_t operator()(const std::pair<TensorId, std::uint16_t>& pair) const {
-    return std::hash<TensorId>{}(pair.first) * 0x9E3779B97F4A7C15ull ^ pair.second;
-  }
-};
-using StagedPairs = std::unordered_set<std::pair<TensorId, std::uint16_t>, StagedPairHash>;
 
 }  // namespace
 
@@ -231,14 +240,25 @@ CompileResult<std::vector<Allocation>> plan_memory(const Graph& graph, std::span
   detail::check_invariant(layouts.size() == graph.tensors.size(), "one layout per tensor");
   const HomeLifetimes lifetimes = home_lifetimes(graph, phases);
 
-  std::size_t region_count = 0;
-  for (const Layout& layout : layouts) region_count += layout.tiles.size();
-  for (const Phase& phase : phases) {
-    if (const auto* exchange = std::get_if<Phase::Exchange>(&phase.value)) region_count += exchange->transfers.size();
+  // Every tile's regions: one per layout holding the tile, and at most one per transfer to it.
+  std::vector<std::size_t> capacity;
+  const auto count_region = [&](std::uint16_t tile) {
+    if (tile >= capacity.size()) capacity.resize(std::size_t{tile} + 1, 0);
+    ++capacity[tile];
+  };
+  for (const Layout& layout : layouts) {
+    for (const std::uint16_t tile : layout.tiles) count_region(tile);
   }
+  for (const Phase& phase : phases) {
+    if (const auto* exchange = std::get_if<Phase::Exchange>(&phase.value)) {
+      for (const Transfer& transfer : exchange->transfers) count_region(transfer.destination_tile);
+    }
+  }
+  std::size_t region_count = 0;
+  for (const std::size_t regions : capacity) region_count += regions;
   std::vector<Allocation> allocations;
   allocations.reserve(region_count);
-  TileRegionIndex index;
+  TileRegionIndex index(capacity);
 
   for (const Tensor& tensor : graph.tensors) {
     const Layout& layout = layouts[tensor.id];
@@ -264,14 +284,15 @@ CompileResult<std::vector<Allocation>> plan_memory(const Graph& graph, std::span
     }
   }
 
-  StagedPairs staged;
   for (std::size_t phase = 0; phase < phases.size(); ++phase) {
     const auto* exchange = std::get_if<Phase::Exchange>(&phases[phase].value);
     if (exchange == nullptr) continue;
-    // Only this phase's staging regions can match: they are all made in this loop.
-    staged.clear();
-    for (const Transfer& transfer : exchange->transfers) {
-      if (!staged.emplace(transfer.tensor, transfer.destination_tile).second) continue;
+    // Only this phase's staging regions can match: they are all made in this loop, one for the
+    // first transfer of every (tensor, destination tile).
+    const std::vector<bool> repeated = detail::repeated_targets(exchange->transfers);
+    for (std::size_t position = 0; position < exchange->transfers.size(); ++position) {
+      const Transfer& transfer = exchange->transfers[position];
+      if (repeated[position]) continue;
       const auto size = align_u32_checked(transfer.bytes, kStagingAlignment);
       if (!size) return memory_error(per_tile_size_message(staging_label(transfer.tensor), transfer.bytes));
       const auto placed = place_region(allocations, index,

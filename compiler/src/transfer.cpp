@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "invariant.h"
+#include "tile_buckets.h"
+#include "transfer_targets.h"
 
 namespace zarn_compiler {
 
@@ -41,9 +43,11 @@ CompileResult<std::vector<Transfer>> operation_transfers(const Op& op, const Gra
   return transfers;
 }
 
-CompileResult<void> validate_transfers(std::span<const Transfer> transfers) {
+namespace detail {
+
+std::vector<bool> repeated_targets(std::span<const Transfer> transfers) {
   // A transfer repeats an earlier one's (destination tile, tensor) unless it comes first among the
-  // transfers with that pair: sorting by (destination, tensor, position) finds them all at once.
+  // transfers with that pair: ordering by (destination, tensor, position) finds them all at once.
   struct Keyed {
     std::uint16_t destination = 0;
     TensorId tensor = 0;
@@ -54,17 +58,24 @@ CompileResult<void> validate_transfers(std::span<const Transfer> transfers) {
   for (std::size_t position = 0; position < transfers.size(); ++position) {
     keyed.push_back({transfers[position].destination_tile, transfers[position].tensor, position});
   }
-  std::sort(keyed.begin(), keyed.end(), [](const Keyed& left, const Keyed& right) {
-    return std::tie(left.destination, left.tensor, left.position) <
-           std::tie(right.destination, right.tensor, right.position);
-  });
+  keyed = bucket_by_tile(keyed, [](const Keyed& entry) { return entry.destination; });
+  sort_within_tiles(keyed, [](const Keyed& entry) { return entry.destination; },
+                    [](const Keyed& left, const Keyed& right) {
+                      return std::tie(left.tensor, left.position) < std::tie(right.tensor, right.position);
+                    });
   std::vector<bool> repeated(transfers.size(), false);
   for (std::size_t entry = 1; entry < keyed.size(); ++entry) {
     if (keyed[entry].destination == keyed[entry - 1].destination && keyed[entry].tensor == keyed[entry - 1].tensor) {
       repeated[keyed[entry].position] = true;
     }
   }
+  return repeated;
+}
 
+}  // namespace detail
+
+CompileResult<void> validate_transfers(std::span<const Transfer> transfers) {
+  const std::vector<bool> repeated = detail::repeated_targets(transfers);
   // The first offending transfer in list order decides the message.
   for (std::size_t position = 0; position < transfers.size(); ++position) {
     const Transfer& transfer = transfers[position];
