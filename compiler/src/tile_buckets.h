@@ -11,10 +11,17 @@
 namespace zarn_compiler::detail {
 
 /// `entries` in ascending order of `tile_of(entry)` (a 16-bit tile), in list order within a tile.
+/// A short list naming high tiles is sorted instead, so the cost never exceeds n log n in the list.
 template <typename Entry, typename TileOf>
 std::vector<Entry> bucket_by_tile(const std::vector<Entry>& entries, TileOf tile_of) {
   std::size_t tiles = 0;
   for (const Entry& entry : entries) tiles = std::max(tiles, std::size_t{tile_of(entry)} + 1);
+  if (tiles > 4 * entries.size() + 64) {
+    std::vector<Entry> ordered = entries;
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [&](const Entry& left, const Entry& right) { return tile_of(left) < tile_of(right); });
+    return ordered;
+  }
   std::vector<std::size_t> next(tiles + 1, 0);
   for (const Entry& entry : entries) ++next[std::size_t{tile_of(entry)} + 1];
   for (std::size_t tile = 0; tile < tiles; ++tile) next[tile + 1] += next[tile];
