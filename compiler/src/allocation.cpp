@@ -69,7 +69,7 @@ CompileResult<std::uint32_t> find_free_region(std::span<const Allocation> alloca
 
 std::uint32_t align_u32(std::uint32_t value, std::uint32_t alignment) {
   const auto aligned = align_u32_checked(value, alignment);
-  detail::check_invariant(aligned.has_value(), "align_u32 result passes 2^32 - 1");
+  if (!aligned) detail::invariant_broken("align_u32 result passes 2^32 - 1");
   return *aligned;
 }
 

@@ -50,7 +50,7 @@ std::map<std::uint16_t, std::uint32_t> tile_peaks(std::span<const Allocation> al
   }
   std::map<std::uint16_t, std::uint32_t> peaks;
   for (std::size_t tile = 0; tile < by_tile.size(); ++tile) {
-    if (by_tile[tile]) peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *by_tile[tile]);
+    if (const auto& peak = by_tile[tile]) peaks.emplace_hint(peaks.end(), static_cast<std::uint16_t>(tile), *peak);
   }
   return peaks;
 }

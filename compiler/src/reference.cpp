@@ -21,10 +21,13 @@ constexpr float kGeluCubic = std::bit_cast<float>(std::uint32_t{0x3D372713u});
 static_assert(kGeluScale == 0.7978846f && kGeluCubic == 0.044715f);
 
 /// A broken caller contract of an infallible entry: stop with a diagnostic in every build type.
-void require(bool holds, const char* what) {
-  if (holds) return;
+[[noreturn]] void contract_broken(const char* what) {
   std::fprintf(stderr, "zarn_compiler reference: %s\n", what);
   std::abort();
+}
+
+void require(bool holds, const char* what) {
+  if (!holds) contract_broken(what);
 }
 
 /// rows * columns when the matrix's byte size fits in a machine word.
@@ -37,7 +40,7 @@ std::optional<std::size_t> matrix_elements(std::size_t rows, std::size_t columns
 /// rows * columns for an infallible entry whose caller promised a matching span.
 std::size_t required_elements(std::size_t rows, std::size_t columns, const char* what) {
   const auto elements = matrix_elements(rows, columns);
-  require(elements.has_value(), what);
+  if (!elements) contract_broken(what);
   return *elements;
 }
 
