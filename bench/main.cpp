@@ -3,6 +3,7 @@
 // same run (medians when the run repeats, --benchmark_repetitions).
 
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <map>
@@ -54,6 +55,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Freed memory stays with the process: otherwise glibc hands large blocks back to the system
+  // after every iteration, and the next iteration pays for touching fresh pages again, which on a
+  // virtual machine costs more than the stages themselves and varies from run to run. A single run
+  // of zarnc does pay it (zarnc --time).
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   zarn_bench::register_stage_benchmarks();
