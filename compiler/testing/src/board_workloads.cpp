@@ -52,10 +52,7 @@ Schedule board_exchange_schedule(std::span<const BoardTransfer> transfers, std::
   std::vector<Transfer> phase;
   phase.reserve(transfers.size());
   for (const auto& entry : transfers) phase.push_back(entry.transfer);
-  // A default phase is an exchange phase; filling it in place keeps g++ 12 from a false
-  // maybe-uninitialized report on the moved temporary under the sanitizers.
-  schedule.phases.emplace_back();
-  std::get<Phase::Exchange>(schedule.phases.back().value).transfers = std::move(phase);
+  schedule.phases.push_back(Phase{Phase::Exchange{std::move(phase)}});
 
   // (tensor, tile, is staging) of every copy made so far, and each tile's next free address.
   std::set<std::tuple<TensorId, std::uint16_t, bool>> made;
