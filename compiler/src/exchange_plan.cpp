@@ -2,11 +2,11 @@
 // conflict-free classes and the order of the classes (slots) in which every source copy exists.
 //
 // Every step costs time in proportion to what it reads and writes (up to a logarithm): grouping
-// looks groups up by key, the conflict graph is gathered tile by tile, the colouring keeps the
-// uncoloured groups in bitsets by saturation and static rank, and the slot order counts each
-// class's missing sources down as deliveries arrive. The results are those of the straightforward rules (every pair
-// of groups compared, every key recomputed each round, the classes searched from the front each
-// time), which the equivalence tests hold them to.
+// orders the transfers by tile and key, the conflict graph is gathered tile by tile, the colouring
+// keeps the uncoloured groups in bitsets by saturation and static rank, and the slot order counts
+// each class's missing sources down as deliveries arrive. The results are those of the
+// straightforward rules (every pair of groups compared, every key recomputed each round, the
+// classes searched from the front each time), which the equivalence tests hold them to.
 
 #include <algorithm>
 #include <bit>
@@ -15,8 +15,8 @@
 #include <optional>
 #include <set>
 #include <tuple>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "exchange_planning.h"
 #include "invariant.h"
