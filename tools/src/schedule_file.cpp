@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "zarn_platform/format.h"
 #include "zarn_platform/overloaded.h"
 
 namespace zarn_files {
@@ -29,12 +30,30 @@ Json number_list(const std::vector<T>& values) {
   return list;
 }
 
-FileResult<Layout> read_layout(const Node& node) {
+/// A tile that the schedule names: below its `tile_count`. A schedule that names a tile outside its
+/// range would lower "successfully" without that tile's program or commands, so it is refused here.
+FileResult<std::uint16_t> read_tile(const Node& node, std::uint16_t tile_count) {
+  auto tile = read_unsigned<std::uint16_t>(node);
+  if (tile && *tile >= tile_count) {
+    return std::unexpected(
+        error_at(node, zarn_platform::format("tile {} is not below the schedule's tile_count {}", *tile, tile_count)));
+  }
+  return tile;
+}
+
+FileResult<std::uint16_t> tile_member(const Object& object, std::string_view name, std::uint16_t tile_count) {
+  auto member = object.member(name);
+  if (!member) return std::unexpected(member.error());
+  return read_tile(*member, tile_count);
+}
+
+FileResult<Layout> read_layout(const Node& node, std::uint16_t tile_count) {
   Object object;
   ZARN_FILES_ASSIGN(object, read_object(node, {"tensor", "tiles", "sharding", "alignment"}));
   Layout layout;
   ZARN_FILES_ASSIGN(layout.tensor, object.unsigned_member<TensorId>("tensor"));
-  ZARN_FILES_ASSIGN(layout.tiles, read_unsigned_list<std::uint16_t>(*object.member("tiles")));
+  ZARN_FILES_ASSIGN(layout.tiles,
+                    read_list(*object.member("tiles"), [&](const Node& tile) { return read_tile(tile, tile_count); }));
   VariantValue sharding;
   ZARN_FILES_ASSIGN(sharding, read_variant(*object.member("sharding"), "sharding", kShardings));
   layout.sharding = static_cast<Sharding>(sharding.index);
@@ -42,12 +61,12 @@ FileResult<Layout> read_layout(const Node& node) {
   return layout;
 }
 
-FileResult<Transfer> read_transfer(const Node& node) {
+FileResult<Transfer> read_transfer(const Node& node, std::uint16_t tile_count) {
   Object object;
   ZARN_FILES_ASSIGN(object, read_object(node, {"source_tile", "destination_tile", "tensor", "bytes"}));
   Transfer transfer;
-  ZARN_FILES_ASSIGN(transfer.source_tile, object.unsigned_member<std::uint16_t>("source_tile"));
-  ZARN_FILES_ASSIGN(transfer.destination_tile, object.unsigned_member<std::uint16_t>("destination_tile"));
+  ZARN_FILES_ASSIGN(transfer.source_tile, tile_member(object, "source_tile", tile_count));
+  ZARN_FILES_ASSIGN(transfer.destination_tile, tile_member(object, "destination_tile", tile_count));
   ZARN_FILES_ASSIGN(transfer.tensor, object.unsigned_member<TensorId>("tensor"));
   ZARN_FILES_ASSIGN(transfer.bytes, object.unsigned_member<std::uint32_t>("bytes"));
   return transfer;
@@ -65,41 +84,45 @@ FileResult<SpecializationKey> read_specialization(const Node& node) {
   return key;
 }
 
-FileResult<KernelCommand> read_kernel_command(const Node& node) {
+FileResult<KernelCommand> read_kernel_command(const Node& node, std::uint16_t tile_count) {
   Object object;
   ZARN_FILES_ASSIGN(object, read_object(node, {"tile", "output", "inputs", "specialization"}));
   KernelCommand command;
-  ZARN_FILES_ASSIGN(command.tile, object.unsigned_member<std::uint16_t>("tile"));
+  ZARN_FILES_ASSIGN(command.tile, tile_member(object, "tile", tile_count));
   ZARN_FILES_ASSIGN(command.output, object.unsigned_member<TensorId>("output"));
   ZARN_FILES_ASSIGN(command.inputs, read_unsigned_list<TensorId>(*object.member("inputs")));
   ZARN_FILES_ASSIGN(command.specialization, read_specialization(*object.member("specialization")));
   return command;
 }
 
-FileResult<Phase> read_phase(const Node& node) {
+FileResult<Phase> read_phase(const Node& node, std::uint16_t tile_count) {
   VariantValue variant;
   ZARN_FILES_ASSIGN(variant, read_variant(node, "phase", kPhases));
   Object object;
   if (variant.index == 0) {
     ZARN_FILES_ASSIGN(object, read_object(*variant.payload, {"transfers"}));
     Phase::Exchange exchange;
-    ZARN_FILES_ASSIGN(exchange.transfers, read_list(*object.member("transfers"), read_transfer));
+    ZARN_FILES_ASSIGN(exchange.transfers, read_list(*object.member("transfers"), [&](const Node& transfer) {
+                        return read_transfer(transfer, tile_count);
+                      }));
     return Phase{std::move(exchange)};
   }
   ZARN_FILES_ASSIGN(object, read_object(*variant.payload, {"op", "commands"}));
   Phase::Compute compute;
   ZARN_FILES_ASSIGN(compute.op, object.unsigned_member<zarn_compiler::OpId>("op"));
-  ZARN_FILES_ASSIGN(compute.commands, read_list(*object.member("commands"), read_kernel_command));
+  ZARN_FILES_ASSIGN(compute.commands, read_list(*object.member("commands"), [&](const Node& command) {
+                      return read_kernel_command(command, tile_count);
+                    }));
   return Phase{std::move(compute)};
 }
 
-FileResult<Allocation> read_allocation(const Node& node) {
+FileResult<Allocation> read_allocation(const Node& node, std::uint16_t tile_count) {
   Object object;
   ZARN_FILES_ASSIGN(object,
                     read_object(node, {"tensor", "tile", "address", "size", "live_from", "live_until", "kind"}));
   Allocation allocation;
   ZARN_FILES_ASSIGN(allocation.tensor, object.unsigned_member<TensorId>("tensor"));
-  ZARN_FILES_ASSIGN(allocation.tile, object.unsigned_member<std::uint16_t>("tile"));
+  ZARN_FILES_ASSIGN(allocation.tile, tile_member(object, "tile", tile_count));
   ZARN_FILES_ASSIGN(allocation.address, object.unsigned_member<std::uint32_t>("address"));
   ZARN_FILES_ASSIGN(allocation.size, object.unsigned_member<std::uint32_t>("size"));
   ZARN_FILES_ASSIGN(allocation.live_from, object.unsigned_member<std::size_t>("live_from"));
@@ -168,14 +191,30 @@ FileResult<Schedule> read_schedule(const Node& node) {
   Object object;
   ZARN_FILES_ASSIGN(object, read_object(node, {"layouts", "phases", "allocations", "tile_count", "peak_sram"}));
   Schedule schedule;
-  ZARN_FILES_ASSIGN(schedule.layouts, read_list(*object.member("layouts"), read_layout));
-  ZARN_FILES_ASSIGN(schedule.phases, read_list(*object.member("phases"), read_phase, kMaxSchedulePhases));
-  ZARN_FILES_ASSIGN(schedule.allocations,
-                    read_list(*object.member("allocations"), read_allocation, kMaxScheduleAllocations));
+  // The tile count first: every tile the other members name must lie below it.
   ZARN_FILES_ASSIGN(schedule.tile_count, object.unsigned_member<std::uint16_t>("tile_count"));
-  ZARN_FILES_ASSIGN(schedule.peak_sram, (read_ordered_map<std::uint16_t>(*object.member("peak_sram"), [](const Node& value) {
+  const std::uint16_t tile_count = schedule.tile_count;
+  ZARN_FILES_ASSIGN(schedule.layouts, read_list(*object.member("layouts"), [&](const Node& layout) {
+                      return read_layout(layout, tile_count);
+                    }));
+  ZARN_FILES_ASSIGN(schedule.phases, read_list(
+                                         *object.member("phases"),
+                                         [&](const Node& phase) { return read_phase(phase, tile_count); },
+                                         kMaxSchedulePhases));
+  ZARN_FILES_ASSIGN(schedule.allocations, read_list(
+                                              *object.member("allocations"),
+                                              [&](const Node& allocation) { return read_allocation(allocation, tile_count); },
+                                              kMaxScheduleAllocations));
+  Node peaks_node;
+  ZARN_FILES_ASSIGN(peaks_node, object.member("peak_sram"));
+  ZARN_FILES_ASSIGN(schedule.peak_sram, (read_ordered_map<std::uint16_t>(peaks_node, [](const Node& value) {
                       return read_unsigned<std::uint32_t>(value);
                     })));
+  // Keys ascend, so only the last can lie beyond the range.
+  if (!schedule.peak_sram.empty() && schedule.peak_sram.rbegin()->first >= tile_count) {
+    return std::unexpected(error_at(peaks_node, zarn_platform::format("tile {} is not below the schedule's tile_count {}",
+                                                                      schedule.peak_sram.rbegin()->first, tile_count)));
+  }
   return schedule;
 }
 

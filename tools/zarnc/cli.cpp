@@ -21,6 +21,7 @@
 #include "zarn_files/json_write.h"
 #include "zarn_files/lowered_file.h"
 #include "zarn_files/schedule_file.h"
+#include "zarn_files/work_limits.h"
 #include "zarn_platform/format.h"
 #include "zarn_platform/log.h"
 
@@ -281,6 +282,20 @@ Checked<OutputPlan> prepare_output(const OutputFlags& flags, bool output_given) 
 
 StageSet wanted_stages(const OutputPlan& plan) { return plan.report ? StageSet::all() : plan.emitted; }
 
+/// Refuses a run whose stages would make more records than zarnc allows (docs/robustness.md): the
+/// schedule is always made, the lowerings only when wanted.
+std::optional<UsageError> check_work(std::string_view what, const zarn_files::Work& work, StageSet wanted,
+                                     std::uint16_t tile_count) {
+  std::uint64_t records = work.schedule;
+  if (wanted.has(Stage::Commands)) records += work.commands;
+  if (wanted.has(Stage::Exchanges)) records += work.exchanges;
+  if (wanted.has(Stage::Programs)) records += work.programs;
+  if (records <= zarn_files::kMaxWorkRecords) return std::nullopt;
+  return UsageError{format("{}: too large: the stages asked for would make {} records (SRAM regions, transfers, "
+                           "commands and program steps) over {} tiles; zarnc makes at most {}",
+                           what, records, tile_count, zarn_files::kMaxWorkRecords)};
+}
+
 /// Adds the output flags; returns the -o option, whose count tells "-o ''" from no -o.
 CLI::Option* add_output_flags(CLI::App& command, OutputFlags& flags) {
   command.add_option("--emit", flags.emit,
@@ -451,6 +466,11 @@ int run(int argc, char** argv) {
       print_error(schedule.error().message);
       return done(kExitBadInput);
     }
+    if (auto excess = check_work(input_path, zarn_files::lowering_work(*schedule), wanted_stages(*plan),
+                                 schedule->tile_count)) {
+      print_error(excess->message);
+      return done(kExitBadInput);
+    }
     auto results = run_lower(LowerInput{input_path, std::move(*schedule)}, wanted_stages(*plan), times);
     return done(timed(times, "output", [&] { return finish(results, *plan, output_flags, "lower"); }));
   }
@@ -484,6 +504,13 @@ int run(int argc, char** argv) {
     }
     input.title = input_path;
     input.graph = std::move(*graph);
+  }
+  if (input.graph) {
+    if (auto excess = check_work(input.title, zarn_files::compile_work(*input.graph, input.options),
+                                 wanted_stages(*plan), input.options.tile_count)) {
+      print_error(excess->message);
+      return done(kExitBadInput);
+    }
   }
   auto results = run_compile(std::move(input), wanted_stages(*plan), times);
   return done(timed(times, "output",
