@@ -82,6 +82,7 @@ Schedule board_exchange_schedule(std::span<const BoardTransfer> transfers, std::
 
 Schedule all_tile_matching_schedule() {
   std::vector<BoardTransfer> transfers;
+  transfers.reserve(kBoardTiles / 2);
   for (std::uint16_t pair = 0; pair < kBoardTiles / 2; ++pair) {
     transfers.push_back({Transfer{.source_tile = static_cast<std::uint16_t>(2 * pair),
                                   .destination_tile = static_cast<std::uint16_t>(2 * pair + 1),
