@@ -95,5 +95,44 @@ TEST(ScheduleFile, HandBuiltSchedulesAreReadStrictly) {
             R"(s.json: $: missing member "peak_sram")");
 }
 
+TEST(ScheduleFile, EveryTileIsBelowTheTileCount) {
+  // A schedule naming a tile outside its range would lower without that tile's program or commands;
+  // it is refused when read, wherever the tile appears.
+  const Json base = Json::parse(R"({
+    "layouts": [{"tensor": 0, "tiles": [0, 1], "sharding": "Rows", "alignment": 16}],
+    "phases": [{"Exchange": {"transfers": [{"source_tile": 0, "destination_tile": 1, "tensor": 0, "bytes": 16}]}},
+               {"Compute": {"op": 0, "commands": [{"tile": 1, "output": 1, "inputs": [0], "specialization":
+                 {"operation": "gelu", "shape": [4], "worker_count": 1, "role": "tail", "alignment": 16}}]}}],
+    "allocations": [{"tensor": 0, "tile": 1, "address": 327680, "size": 16, "live_from": 0, "live_until": 1,
+                     "kind": "Home"}],
+    "tile_count": 2,
+    "peak_sram": [[0, 16], [1, 16]]})");
+  struct Case {
+    Json::json_pointer field;
+    std::string_view expected;
+  };
+  const Case cases[] = {
+      {Json::json_pointer("/layouts/0/tiles/1"), "s.json: $.layouts[0].tiles[1]: tile 2 is not below the schedule's tile_count 2"},
+      {Json::json_pointer("/phases/0/Exchange/transfers/0/source_tile"),
+       "s.json: $.phases[0].Exchange.transfers[0].source_tile: tile 2 is not below the schedule's tile_count 2"},
+      {Json::json_pointer("/phases/0/Exchange/transfers/0/destination_tile"),
+       "s.json: $.phases[0].Exchange.transfers[0].destination_tile: tile 2 is not below the schedule's tile_count 2"},
+      {Json::json_pointer("/phases/1/Compute/commands/0/tile"),
+       "s.json: $.phases[1].Compute.commands[0].tile: tile 2 is not below the schedule's tile_count 2"},
+      {Json::json_pointer("/allocations/0/tile"), "s.json: $.allocations[0].tile: tile 2 is not below the schedule's tile_count 2"},
+      {Json::json_pointer("/peak_sram/1/0"), "s.json: $.peak_sram: tile 2 is not below the schedule's tile_count 2"},
+  };
+  EXPECT_EQ(read_text(base.dump()), "ok");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.field.to_string());
+    Json document = base;
+    document[c.field] = 2;
+    EXPECT_EQ(read_text(document.dump()), c.expected);
+  }
+  Json no_tiles = base;
+  no_tiles["tile_count"] = 0;
+  EXPECT_EQ(read_text(no_tiles.dump()), "s.json: $.layouts[0].tiles[0]: tile 0 is not below the schedule's tile_count 0");
+}
+
 }  // namespace
 }  // namespace zarn_files

@@ -8,6 +8,7 @@
 #include <expected>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "listing.h"
@@ -195,7 +196,7 @@ std::vector<OutputFile> output_files(const Results& results, StageSet emitted, s
   std::vector<OutputFile> files;
   Json written = Json::array();
   const auto add_json = [&](Stage stage, std::string name, const Json& document) {
-    files.push_back(OutputFile{name, zarn_files::write_json(document)});
+    files.push_back(OutputFile{std::move(name), zarn_files::write_json(document)});
     written.push_back(std::string(stage_name(stage)));
   };
   if (emitted.has(Stage::Graph) && results.graph) {

@@ -16,6 +16,7 @@ using zarn_files::Json;
 
 /// Runs the stages after the schedule on `results.schedule`.
 void run_lowerings(Results& results, StageSet wanted, TimeReport* times) {
+  if (!results.schedule) return;
   const zarn_compiler::Schedule& schedule = *results.schedule;
   if (wanted.has(Stage::Commands)) {
     // Every tile's stream in one walk over the phases; the same streams (and the same first failure)

@@ -28,7 +28,7 @@
   do {                                                                           \
     auto zarn_files_result = (expression);                                       \
     if (!zarn_files_result) return std::unexpected(zarn_files_result.error());   \
-    target = std::move(*zarn_files_result);                                      \
+    (target) = std::move(*zarn_files_result);                                    \
   } while (false)
 
 /// Evaluates `expression` (a FileResult<void>); on failure returns its error.
