@@ -20,6 +20,7 @@ namespace {
 
 std::vector<std::uint16_t> slot_sources(const std::vector<PendingGroup>& slot) {
   std::vector<std::uint16_t> sources;
+  sources.reserve(slot.size());
   for (const auto& group : slot) sources.push_back(group.source);
   return sources;
 }
@@ -31,6 +32,7 @@ void scheduler_colors_ring_and_all_to_all_fanout() {
 
   // Ring: tile i sends t(i) to tile i + 1 (mod 16). Group i conflicts with its two neighbours.
   std::vector<Transfer> ring;
+  ring.reserve(16);
   for (std::uint16_t tile = 0; tile < 16; ++tile)
     ring.push_back({tile, static_cast<std::uint16_t>((tile + 1) % 16), tile, 4});
   const Schedule ring_schedule = zarn_compiler_testing::exchange_schedule(ring);

@@ -18,6 +18,7 @@ using namespace zarn_compiler;
 
 void scheduler_packs_an_all_tile_matching_into_one_epoch() {
   std::vector<Transfer> matching;
+  matching.reserve(736);
   for (std::uint16_t pair = 0; pair < 736; ++pair) {
     matching.push_back({static_cast<std::uint16_t>(2 * pair), static_cast<std::uint16_t>(2 * pair + 1), pair, 4});
   }

@@ -98,7 +98,7 @@ class StepReplay {
   FileResult<CompileResult<TensorId>> apply(const Node& step) {
     VariantValue variant;
     ZARN_FILES_ASSIGN(variant, read_variant(step, "step", kSteps));
-    const Node& body = *variant.payload;
+    const Node& body = variant.payload;
     const auto kind = static_cast<Step>(variant.index);
     if (kind != Step::MarkOutput && graph_.tensors.size() >= kMaxGraphTensors) {
       return std::unexpected(error_at(step, format("a graph file may describe at most {} tensors", kMaxGraphTensors)));
@@ -207,25 +207,25 @@ FileResult<OpKind> read_op_kind(const Node& node) {
     case 1: return OpKind{OpKind::Add{}};
     case 2: return OpKind{OpKind::Mul{}};
     case 3: {
-      ZARN_FILES_ASSIGN(payload, read_object(*variant.payload, {"shape"}));
+      ZARN_FILES_ASSIGN(payload, read_object(variant.payload, {"shape"}));
       OpKind::Reshape reshape;
       ZARN_FILES_ASSIGN(reshape.shape, read_dimensions(*payload.member("shape")));
       return OpKind{std::move(reshape)};
     }
     case 4: {
-      ZARN_FILES_ASSIGN(payload, read_object(*variant.payload, {"permutation"}));
+      ZARN_FILES_ASSIGN(payload, read_object(variant.payload, {"permutation"}));
       OpKind::Transpose transpose;
       ZARN_FILES_ASSIGN(transpose.permutation, read_dimensions(*payload.member("permutation")));
       return OpKind{std::move(transpose)};
     }
     case 5: {
-      ZARN_FILES_ASSIGN(payload, read_object(*variant.payload, {"epsilon"}));
+      ZARN_FILES_ASSIGN(payload, read_object(variant.payload, {"epsilon"}));
       OpKind::LayerNorm layer_norm{0.0f};
       ZARN_FILES_ASSIGN(layer_norm.epsilon, payload.float_member("epsilon"));
       return OpKind{layer_norm};
     }
     case 6: {
-      ZARN_FILES_ASSIGN(payload, read_object(*variant.payload, {"axis"}));
+      ZARN_FILES_ASSIGN(payload, read_object(variant.payload, {"axis"}));
       OpKind::Softmax softmax{0};
       ZARN_FILES_ASSIGN(softmax.axis, payload.unsigned_member<std::size_t>("axis"));
       return OpKind{softmax};

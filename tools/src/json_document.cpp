@@ -139,7 +139,7 @@ class DocumentBuilder {
     return text;
   }
 
-  bool fail_here(std::string problem) {
+  bool fail_here(const std::string& problem) {
     error_ = FileError{format("{}: {}: {}", file_, path(), problem)};
     return false;
   }
@@ -218,7 +218,7 @@ FileResult<Json> parse_json(std::string_view text, std::string_view file) {
 }
 
 FileResult<std::string> read_text_file(const std::string& path) {
-  const auto failure = [&](std::string problem) { return std::unexpected(FileError{format("{}: {}", path, problem)}); };
+  const auto failure = [&](const std::string& problem) { return std::unexpected(FileError{format("{}: {}", path, problem)}); };
   // Non-blocking, so that opening a FIFO without a writer cannot hang; only regular files are read.
   const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return failure(format("cannot open: {}", system_message(errno)));

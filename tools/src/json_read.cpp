@@ -251,7 +251,7 @@ FileResult<VariantValue> read_variant(const Node& node, std::string_view what, s
     if (cases[*index].has_payload) {
       return std::unexpected(error_at(node, format("{} \"{}\" carries fields; write it as {\"{}\": {...}}", what, name, name)));
     }
-    return VariantValue{*index, std::nullopt};
+    return VariantValue{*index, node};
   }
   if (value.is_object() && value.size() == 1) {
     const auto& name = value.begin().key();

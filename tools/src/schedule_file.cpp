@@ -100,14 +100,14 @@ FileResult<Phase> read_phase(const Node& node, std::uint16_t tile_count) {
   ZARN_FILES_ASSIGN(variant, read_variant(node, "phase", kPhases));
   Object object;
   if (variant.index == 0) {
-    ZARN_FILES_ASSIGN(object, read_object(*variant.payload, {"transfers"}));
+    ZARN_FILES_ASSIGN(object, read_object(variant.payload, {"transfers"}));
     Phase::Exchange exchange;
     ZARN_FILES_ASSIGN(exchange.transfers, read_list(*object.member("transfers"), [&](const Node& transfer) {
                         return read_transfer(transfer, tile_count);
                       }));
     return Phase{std::move(exchange)};
   }
-  ZARN_FILES_ASSIGN(object, read_object(*variant.payload, {"op", "commands"}));
+  ZARN_FILES_ASSIGN(object, read_object(variant.payload, {"op", "commands"}));
   Phase::Compute compute;
   ZARN_FILES_ASSIGN(compute.op, object.unsigned_member<zarn_compiler::OpId>("op"));
   ZARN_FILES_ASSIGN(compute.commands, read_list(*object.member("commands"), [&](const Node& command) {
@@ -133,7 +133,7 @@ FileResult<Allocation> read_allocation(const Node& node, std::uint16_t tile_coun
     allocation.kind = AllocationKind{AllocationKind::Home{}};
   } else {
     Object payload;
-    ZARN_FILES_ASSIGN(payload, read_object(*kind.payload, {"phase"}));
+    ZARN_FILES_ASSIGN(payload, read_object(kind.payload, {"phase"}));
     AllocationKind::ExchangeStaging staging;
     ZARN_FILES_ASSIGN(staging.phase, payload.unsigned_member<std::size_t>("phase"));
     allocation.kind = AllocationKind{staging};

@@ -163,10 +163,11 @@ struct VariantCase {
   bool has_payload = false;
 };
 
-/// A variant value: the index of its case in `cases`, and its payload when the case has one.
+/// A variant value: the index of its case in `cases`, and its payload. For a case without payload,
+/// `payload` is the variant's own node (the name string), which no object read accepts.
 struct VariantValue {
   std::size_t index = 0;
-  std::optional<Node> payload;
+  Node payload;
 };
 
 /// Reads "Name" (a case without payload) or {"Name": payload} (a case with one). `what` names the
