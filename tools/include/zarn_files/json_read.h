@@ -13,7 +13,6 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
